@@ -1,0 +1,19 @@
+"""Exceptions and the warning category of the optimiser."""
+
+
+class InvalidArgument(Exception):
+    """A caller's argument was refused; the message says which and why."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+
+
+class OptimizationFailed(Exception):
+    """The solver did not reach an optimal solution; the argument is the status or the value."""
+
+    def __init__(self, reason: object) -> None:
+        super().__init__(reason)
+
+
+class OptimizerWarning(Warning):
+    """Category of every warning the optimiser issues about a recoverable situation."""
