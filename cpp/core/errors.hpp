@@ -1,0 +1,47 @@
+// Raising Python exceptions and issuing warnings from C++.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+#include "core/module.hpp"
+
+namespace morvane::core {
+
+// Raises the exception instance `exc` (sets the Python error and throws error_already_set).
+[[noreturn]] void raise(const py::object& exc);
+
+// Raises `exc` as if from inside an `except` block handling `active`: `active` becomes the
+// new exception's `__context__`.
+[[noreturn]] void raise_in_handler(const py::object& exc, const py::error_already_set& active);
+
+// Python's `template.format(*args)`: placeholders print exactly as Python prints the values.
+template <typename... Args>
+py::str format(const char* tmpl, Args&&... args) {
+  return py::str(tmpl).attr("format")(std::forward<Args>(args)...);
+}
+
+// Raises the module's `InvalidArgument` with `template.format(*args)`.
+template <typename... Args>
+[[noreturn]] void invalid_argument(const Module& mod, const char* tmpl, Args&&... args) {
+  raise(mod.get("InvalidArgument")(format(tmpl, std::forward<Args>(args)...)));
+}
+
+// Raises `exc_type()` with no argument (NotImplementedError, AssertionError, ...).
+[[noreturn]] void raise_bare(PyObject* exc_type);
+
+// Python's `assert condition` without a message: AssertionError unless assertions are off
+// (`python -O`).
+void check_assertion(bool condition);
+
+// True when an error fetched into `e` is an instance of Exception (not a KeyboardInterrupt or
+// SystemExit, which are never converted).
+bool is_exception(const py::error_already_set& e);
+
+// Issues a warning of `category` (None for the default UserWarning) that points at the first
+// Python frame outside the morvane package, through the interpreter's normal filters and
+// registry. A warning turned into an error by a filter raises it.
+void warn(const py::handle& category, const py::str& message);
+
+}  // namespace morvane::core
