@@ -21,7 +21,9 @@ enum class Pool {
 
 // The risk term x' S x of a weight expression `x` (length of the pool) under the helper's
 // covariance matrix of `pool`. Every objective and constraint asks for its risk term here, so
-// the formulation handed to the solver is decided in one place.
+// the formulation handed to the solver is decided in one place: a helper that offers
+// `get_factor_model(union)` -> (X, F, d) with S = X F X' + diag(d) gets the factor-structured
+// form; any other helper the dense `cp.quad_form(x, S)`. Both have the same value.
 py::object risk_term(const Module& mod, const py::handle& x, const py::handle& helper, Pool pool);
 
 }  // namespace morvane::core
