@@ -41,7 +41,7 @@ py::object factor_risk_term(const Module& mod, const py::handle& x, const py::ob
   const double tolerance = 1e-12 * (largest > 1.0 ? largest : 1.0);
   if (values.attr("min")().cast<double>() < -tolerance) return py::none();
   if (specific.attr("min")().cast<double>() < 0.0) return py::none();
-  py::object root = eig[1] * np.attr("sqrt")(np.attr("clip")(values, 0.0, py::none()));
+  py::object root = py::object(eig[1]) * np.attr("sqrt")(np.attr("clip")(values, 0.0, py::none()));
   py::object loadings = matmul(exposures, root).attr("T");
   py::object factor_part = cp.attr("sum_squares")(matmul(loadings, x));
   py::object specific_part =
