@@ -1,19 +1,16 @@
 // morvane.objective: the objectives a caller hands to the optimiser. Each turns the decision
 // variables into the expression to minimise, lists its own constraints and names its solver.
-#include <pybind11/pybind11.h>
+#include "objective/objective.hpp"
 
-#include "core/classbuilder.hpp"
 #include "core/errors.hpp"
-#include "core/module.hpp"
+#include "core/ops.hpp"
 #include "core/series.hpp"
 
-namespace py = pybind11;
-namespace core = morvane::core;
+namespace morvane::objective {
 
 namespace {
 
 const core::Module* g_mod = nullptr;
-const core::Module& mod() { return *g_mod; }
 
 py::object ensure_series(const py::object& obj, const py::object& name) {
   return core::ensure_series(mod(), obj, name);
@@ -24,23 +21,70 @@ py::object not_implemented(const py::object& /*self*/, const py::object& /*g*/,
   core::raise_bare(PyExc_NotImplementedError);
 }
 
-py::object no_solver(const py::object& /*self*/) { core::raise_bare(PyExc_NotImplementedError); }
-
-py::object objective_class(const char* name, const py::object& base, const char* doc) {
-  return core::ClassBuilder(mod(), name, mod().get("ABCMeta"), py::make_tuple(base), doc)
-      .method("get_objective_expr", &not_implemented, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_internal_constraints", &not_implemented, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_preferred_solver", &no_solver)
-      .finish();
+py::object no_preferred_solver(const py::object& /*self*/) {
+  core::raise_bare(PyExc_NotImplementedError);
 }
 
 }  // namespace
 
+const core::Module& mod() { return *g_mod; }
+
+bool truth(const py::handle& value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+void assert_unit_zeta(const py::handle& zeta) {
+  py::object flags = py::module_::import("sys").attr("flags");
+  if (flags.attr("optimize").cast<long>() > 0) return;
+  core::check_assertion(truth(core::eq(zeta, py::float_(1.0))));
+}
+
+core::ClassBuilder objective_class(const char* name, const py::object& base, const char* doc) {
+  return core::ClassBuilder(mod(), name, mod().get("ABCMeta"), py::make_tuple(base), doc);
+}
+
+py::list no_internal_constraints(const py::object& /*self*/, const py::object& /*g*/,
+                                 const py::object& /*zeta*/, const py::object& /*helper*/) {
+  return py::list();
+}
+
+py::object preferred_solver(const py::object& /*self*/) { return mod().get("cp").attr("SCS"); }
+
+py::object estimate_annual_returns(const py::object& instruments, const py::object& window,
+                                   const py::object& helper) {
+  py::object tarnwick = mod().get("tarnwick");
+  py::object end_date = helper.attr("prev_trading_date");
+  py::object start_date = tarnwick.attr("trading_date_offset")(end_date, -window);
+  py::object changes = tarnwick.attr("get_price_change_rate")(instruments, start_date,
+                                                              helper.attr("prev_trading_date"));
+  return changes.attr("mean")() * py::int_(252);
+}
+
+py::object estimate_active_returns(const py::object& instruments, const py::object& window,
+                                   const py::object& helper) {
+  py::object history_returns = estimate_annual_returns(instruments, window, helper);
+  py::object benchmark_returns =
+      helper.attr("benchmark").attr("get_expected_returns")(helper.attr("date"), window);
+  // `history_returns -= benchmark_returns`: a Series is updated in place.
+  return core::steal_or_throw(
+      PyNumber_InPlaceSubtract(history_returns.ptr(), benchmark_returns.ptr()));
+}
+
+py::object values_for(const py::object& series, const py::object& ids) {
+  return series.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values");
+}
+
+}  // namespace morvane::objective
+
+namespace py = pybind11;
+namespace objective = morvane::objective;
+
 PYBIND11_MODULE(objective, m) {
+  namespace core = morvane::core;
   const core::Module& self = core::register_module(m);
-  g_mod = &self;
+  objective::g_mod = &self;
   self.import_from("abc", "ABCMeta");
   self.import_as("warnings", "warnings");
   self.import_as("cvxpy", "cp");
@@ -51,18 +95,29 @@ PYBIND11_MODULE(objective, m) {
   self.import_from("morvane.exception", "OptimizerWarning");
   self.import_from("morvane.const", "STYLE_FACTORS");
 
-  m.def("ensure_series", &ensure_series, py::arg("obj"), py::arg("name"));
+  {
+    py::options options;
+    options.disable_function_signatures();
+    m.def("ensure_series", &objective::ensure_series, py::arg("obj"), py::arg("name"));
+  }
+
   py::object base =
       core::ClassBuilder(self, "OptimizationObjective", self.get("ABCMeta"), py::tuple())
-          .method("get_objective_expr", &not_implemented, py::arg("g"), py::arg("zeta"),
+          .method("get_objective_expr", &objective::not_implemented, py::arg("g"), py::arg("zeta"),
                   py::arg("helper"))
-          .method("get_internal_constraints", &not_implemented, py::arg("g"), py::arg("zeta"),
-                  py::arg("helper"))
-          .method("get_preferred_solver", &no_solver)
+          .method("get_internal_constraints", &objective::not_implemented, py::arg("g"),
+                  py::arg("zeta"), py::arg("helper"))
+          .method("get_preferred_solver", &objective::no_preferred_solver)
           .finish();
-  for (const char* name : {"MinVariance", "MinActiveVariance", "MeanVariance", "ActiveMeanVariance",
-                           "RiskParity", "MinTrackingError", "MaxInformationRatio",
-                           "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation"}) {
-    objective_class(name, base, nullptr);
-  }
+
+  objective::define_min_variance(base);
+  objective::define_min_active_variance(base);
+  objective::define_mean_variance(base);
+  objective::define_active_mean_variance(base);
+  objective::define_risk_parity(base);
+  objective::define_min_tracking_error(base);
+  objective::define_max_information_ratio(base);
+  objective::define_max_sharpe_ratio(base);
+  objective::define_max_indicator(base);
+  objective::define_min_style_deviation(base);
 }
