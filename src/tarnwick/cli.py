@@ -1,0 +1,99 @@
+"""Command line of the market store: ``tarnwick sample|riskmodel|info``."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+import duckdb
+
+from tarnwick import sample, store
+
+
+def _cmd_sample(args: argparse.Namespace) -> int:
+    t0 = time.monotonic()
+    path = store.build(args.size, path=args.path, seed=args.seed, progress=not args.quiet)
+    size_mb = Path(path).stat().st_size / 1e6
+    print(
+        f"built the {args.size} sample market in {time.monotonic() - t0:.1f}s: {path} "
+        f"({size_mb:.1f} MB)"
+    )
+    return 0
+
+
+def _cmd_riskmodel(args: argparse.Namespace) -> int:
+    try:
+        from tarnwick import riskmodel
+    except ModuleNotFoundError as exc:
+        if exc.name != "tarnwick.riskmodel":
+            raise
+        print("tarnwick: the risk model module is not installed", file=sys.stderr)
+        return 1
+    rebuild = getattr(riskmodel, "rebuild_risk_model", None)
+    if rebuild is None:
+        print("tarnwick: tarnwick.riskmodel has no rebuild_risk_model", file=sys.stderr)
+        return 1
+    path = Path(args.path).expanduser() if args.path else store.store_path()
+    if not path.exists():
+        print(f"tarnwick: no market store at {path}", file=sys.stderr)
+        return 1
+    store.close()
+    rebuild(path)
+    return 0
+
+
+def _cmd_info(args: argparse.Namespace) -> int:
+    path = Path(args.path).expanduser() if args.path else store.store_path()
+    print(f"path: {path}")
+    if not path.exists():
+        print("no store (any query builds the full sample market; or run `tarnwick sample`)")
+        return 1
+    print(f"file size: {path.stat().st_size / 1e6:.1f} MB")
+    store.close()
+    con = duckdb.connect(str(path), read_only=True)
+    try:
+        tables = [r[0] for r in con.execute("SHOW TABLES").fetchall()]
+        if "meta" in tables:
+            for key, value in con.execute("SELECT key, value FROM meta ORDER BY key").fetchall():
+                print(f"{key}: {value}")
+        print("tables:")
+        for t in tables:
+            # Table names come from the catalogue itself; quoted as identifiers.
+            n = con.execute(f'SELECT count(*) FROM "{t}"').fetchone()[0]
+            print(f"  {t:<24} {n:>12,d} rows")
+    finally:
+        con.close()
+    return 0
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="tarnwick", description="Sample A-share market store")
+    sub = p.add_subparsers(dest="command", required=True)
+    s = sub.add_parser("sample", help="build the sample market store")
+    s.add_argument("--size", choices=sample.SIZES, default="full")
+    s.add_argument("--path", default=None, help="store file (default: the usual location)")
+    s.add_argument("--seed", type=int, default=sample.DEFAULT_SEED)
+    s.add_argument("--quiet", action="store_true", help="no progress bar")
+    s.set_defaults(func=_cmd_sample)
+    r = sub.add_parser("riskmodel", help="rebuild the risk model tables of a store")
+    r.add_argument("--path", default=None)
+    r.set_defaults(func=_cmd_riskmodel)
+    i = sub.add_parser("info", help="show the store's location, size and tables")
+    i.add_argument("--path", default=None)
+    i.set_defaults(func=_cmd_info)
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return int(args.func(args))
+    except (ValueError, TypeError, OSError, duckdb.Error) as exc:
+        print(f"tarnwick: {exc}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

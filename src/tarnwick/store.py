@@ -1,0 +1,262 @@
+"""The embedded market store: location, building and the cached read-only connection."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import sys
+import threading
+import time
+import warnings
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import duckdb
+import pandas as pd
+
+from tarnwick import sample as _sample
+
+__all__ = [
+    "SCHEMA_VERSION",
+    "SCHEMA",
+    "store_path",
+    "connect",
+    "close",
+    "query",
+    "build",
+    "write_market",
+    "cached",
+    "ProgressBar",
+]
+
+SCHEMA_VERSION = "1"
+
+#: Table definitions, in creation order.
+SCHEMA: dict[str, str] = {
+    "instruments": """
+        order_book_id VARCHAR PRIMARY KEY, symbol VARCHAR, type VARCHAR, exchange VARCHAR,
+        listed_date VARCHAR, de_listed_date VARCHAR, shares_outstanding DOUBLE""",
+    "trading_dates": "date DATE PRIMARY KEY",
+    "daily_bars": """
+        order_book_id VARCHAR, date DATE, close DOUBLE, volume DOUBLE, adj_factor DOUBLE""",
+    "factor_values": "order_book_id VARCHAR, date DATE, market_cap_3 DOUBLE",
+    "index_components": "index_id VARCHAR, effective_date DATE, order_book_id VARCHAR",
+    "industries": """
+        order_book_id VARCHAR, classification VARCHAR, industry_code VARCHAR,
+        industry_name VARCHAR""",
+    "style_descriptors": "date DATE, order_book_id VARCHAR, "
+    + ", ".join(f"{c} DOUBLE" for c in _sample.STYLE_NAMES),
+    "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
+}
+
+_lock = threading.RLock()
+_state: dict[str, Any] = {"con": None, "key": None, "cache": {}}
+
+
+def store_path() -> Path:
+    """Where the store lives: ``$TARNWICK_HOME/market.duckdb`` if TARNWICK_HOME is set, else
+    ``$XDG_CACHE_HOME/tarnwick/market.duckdb`` (``~/.cache`` when XDG_CACHE_HOME is unset)."""
+    home = os.environ.get("TARNWICK_HOME")
+    if home:
+        return Path(home).expanduser() / "market.duckdb"
+    cache = os.environ.get("XDG_CACHE_HOME") or str(Path.home() / ".cache")
+    return Path(cache).expanduser() / "tarnwick" / "market.duckdb"
+
+
+def _file_key(path: Path) -> tuple[str, int, int] | None:
+    try:
+        st = path.stat()
+    except FileNotFoundError:
+        return None
+    return (str(path.resolve()), st.st_ino, st.st_mtime_ns)
+
+
+def close() -> None:
+    """Close the cached read-only connection (the next :func:`connect` reopens)."""
+    with _lock:
+        con = _state["con"]
+        _state.update(con=None, key=None, cache={})
+        if con is not None:
+            try:
+                con.close()
+            except duckdb.Error:
+                pass
+
+
+def connect() -> duckdb.DuckDBPyConnection:
+    """The cached read-only connection to the store at :func:`store_path`.
+
+    Reopened when the path changes or the file was replaced (inode or mtime differ).  If
+    there is no store yet, the full sample market is built first.
+    """
+    with _lock:
+        path = store_path()
+        key = _file_key(path)
+        if key is None:
+            print(
+                f"no market store at {path}, building the full sample market (about a minute)...",
+                file=sys.stderr,
+                flush=True,
+            )
+            build("full", path=path)
+            key = _file_key(path)
+        if _state["con"] is not None and _state["key"] == key:
+            return _state["con"]
+        close()
+        con = duckdb.connect(str(path), read_only=True)
+        _state.update(con=con, key=key, cache={})
+        return con
+
+
+def cached(name: str, loader: Callable[[duckdb.DuckDBPyConnection], Any]) -> Any:
+    """A value computed once per opened store (dropped when the store is reopened)."""
+    with _lock:
+        con = connect()
+        cache = _state["cache"]
+        if name not in cache:
+            cache[name] = loader(con)
+        return cache[name]
+
+
+def query(sql: str, params: list | tuple | dict | None = None) -> pd.DataFrame:
+    """Run a parameterised query on the store and return a DataFrame."""
+    with _lock:
+        con = connect()
+        return con.execute(sql, params if params is not None else []).df()
+
+
+# --------------------------------------------------------------------------------------
+# Building
+# --------------------------------------------------------------------------------------
+
+
+class ProgressBar:
+    """A one-line text progress bar on stderr."""
+
+    def __init__(self, title: str, enabled: bool = True, width: int = 30) -> None:
+        self.title, self.enabled, self.width = title, enabled, width
+        self.start = time.monotonic()
+        self._last = -1.0
+
+    def update(self, fraction: float, label: str = "") -> None:
+        if not self.enabled:
+            return
+        fraction = min(max(fraction, 0.0), 1.0)
+        if fraction - self._last < 0.005 and fraction < 1.0:
+            return
+        self._last = fraction
+        filled = int(round(self.width * fraction))
+        bar = "#" * filled + "-" * (self.width - filled)
+        elapsed = time.monotonic() - self.start
+        line = f"\r{self.title} [{bar}] {fraction * 100:5.1f}% {elapsed:5.1f}s {label[:28]:<28}"
+        sys.stderr.write(line)
+        sys.stderr.flush()
+
+    def finish(self, label: str = "done") -> None:
+        if self.enabled:
+            self._last = -1.0
+            self.update(1.0, label)
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def write_market(
+    con: duckdb.DuckDBPyConnection,
+    market: _sample.SampleMarket,
+    progress: Callable[[float, str], None] | None = None,
+) -> None:
+    """Create the tables of ``market`` on the read-write connection ``con``."""
+    report = progress or (lambda f, s: None)
+    frames = {
+        "instruments": market.instruments,
+        "trading_dates": market.trading_dates,
+        "daily_bars": market.daily_bars,
+        "factor_values": market.factor_values,
+        "index_components": market.index_components,
+        "industries": market.industries,
+        "style_descriptors": market.style_descriptors,
+    }
+    for k, (table, frame) in enumerate(frames.items()):
+        con.execute(f"CREATE TABLE {table} ({SCHEMA[table]})")
+        cols = ", ".join(f'"{c}"' for c in frame.columns)
+        con.register("_frame", frame)
+        try:
+            con.execute(f"INSERT INTO {table} ({cols}) SELECT {cols} FROM _frame")
+        finally:
+            con.unregister("_frame")
+        report((k + 1) / (len(frames) + 1), table)
+    con.execute(f"CREATE TABLE meta ({SCHEMA['meta']})")
+    meta = dict(market.meta)
+    meta["schema_version"] = SCHEMA_VERSION
+    meta["built_at"] = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
+    con.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+    report(1.0, "meta")
+
+
+def _risk_model_builder() -> Callable[..., Any] | None:
+    try:
+        from tarnwick import riskmodel
+    except ModuleNotFoundError as exc:
+        if exc.name != "tarnwick.riskmodel":
+            raise
+        return None
+    return getattr(riskmodel, "build_risk_model", None)
+
+
+def build(
+    size: str = "full",
+    path: str | os.PathLike[str] | None = None,
+    seed: int = _sample.DEFAULT_SEED,
+    progress: bool = True,
+) -> Path:
+    """Build the sample market of ``size`` into ``path`` (default :func:`store_path`).
+
+    The store is written to a new temporary file next to the target and moved into place
+    only when complete, so an interrupted build leaves any existing store untouched.
+    Returns the path of the store.
+    """
+    _sample.config(size)  # validates size
+    target = Path(path).expanduser() if path is not None else store_path()
+    target.parent.mkdir(parents=True, exist_ok=True)
+    tmp = target.with_name(f".{target.name}.{os.getpid()}.{time.monotonic_ns()}.tmp")
+    bar = ProgressBar(f"tarnwick {size}", enabled=progress)
+    try:
+        market = _sample.generate(size, seed, progress=lambda f, s: bar.update(0.45 * f, s))
+        con = duckdb.connect(str(tmp))
+        try:
+            write_market(con, market, progress=lambda f, s: bar.update(0.45 + 0.3 * f, s))
+            del market
+            builder = _risk_model_builder()
+            if builder is None:
+                warnings.warn(
+                    "tarnwick.riskmodel.build_risk_model is not available; "
+                    "the store is built without the risk model tables",
+                    RuntimeWarning,
+                    stacklevel=2,
+                )
+            else:
+                bar.update(0.75, "risk model")
+                builder(con, progress=progress)
+            con.execute(
+                "INSERT OR REPLACE INTO meta VALUES ('risk_model', ?)",
+                ["yes" if builder is not None else "no"],
+            )
+            con.execute("CHECKPOINT")
+        finally:
+            con.close()
+        with _lock:
+            if _state["key"] is not None and _state["key"][0] == str(target.resolve()):
+                close()
+            os.replace(tmp, target)
+        bar.finish()
+    except BaseException:
+        if progress:
+            sys.stderr.write("\n")
+        for leftover in (tmp, tmp.with_name(tmp.name + ".wal")):
+            try:
+                leftover.unlink()
+            except FileNotFoundError:
+                pass
+        raise
+    return target
