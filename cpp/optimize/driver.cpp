@@ -1,0 +1,201 @@
+// portfolio_optimize: one convex problem from the universe, the objective, the bounds and the
+// constraint objects, solved with cvxpy, retried once without the soft constraints when it is
+// infeasible.
+#include <string>
+
+#include "core/errors.hpp"
+#include "core/ops.hpp"
+#include "optimize/optimize.hpp"
+
+namespace morvane::optimize {
+
+namespace {
+
+bool is_instance_of_any(const py::handle& obj, std::initializer_list<const char*> class_names) {
+  for (const char* name : class_names) {
+    if (py::isinstance(obj, mod().get(name))) return true;
+  }
+  return false;
+}
+
+// Python's `target.extend(items)`.
+void extend(const py::list& target, const py::handle& items) { target.attr("extend")(items); }
+
+// The keywords of one `problem.solve(solver=solver, verbose=DEBUG, **solver_options)` call. A
+// caller's own `solver` or `verbose` keyword clashes as it would in that Python call.
+py::dict solve_keywords(const py::object& solve, const py::object& solver,
+                        const py::dict& solver_options) {
+  py::dict keywords;
+  keywords["solver"] = solver;
+  keywords["verbose"] = mod().get("DEBUG");
+  for (auto item : solver_options) {
+    if (keywords.contains(item.first)) {
+      std::string function = py::str(py::getattr(solve, "__qualname__", py::str("solve")));
+      py::object module = py::getattr(solve, "__module__", py::none());
+      if (!module.is_none()) function = std::string(py::str(module)) + "." + function;
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   function.c_str(), item.first.ptr());
+      throw py::error_already_set();
+    }
+    keywords[item.first] = item.second;
+  }
+  return keywords;
+}
+
+// One guarded solve: the solver's own failure becomes OptimizationFailed("failed") with the
+// solver error as its context; every other error passes unchanged.
+py::object solve_once(const py::object& problem, const py::object& solver,
+                      const py::dict& solver_options) {
+  py::object solve = problem.attr("solve");
+  py::dict keywords = solve_keywords(solve, solver, solver_options);
+  try {
+    py::object start_at = mod().get("time").attr("perf_counter")();
+    py::object result = solve(**keywords);
+    py::object elapsed = mod().get("time").attr("perf_counter")() - start_at;
+    mod().get("logging").attr("info")("solve time: %f, optimization result = %f", elapsed, result);
+    return result;
+  } catch (py::error_already_set& e) {
+    if (e.matches(mod().get("cp").attr("SolverError"))) {
+      core::raise_in_handler(mod().get("OptimizationFailed")(py::str("failed")), e);
+    }
+    throw;
+  }
+}
+
+// The argument of OptimizationFailed: the status when the solve returned a float (an infinite
+// value for infeasible or unbounded problems), the returned value itself otherwise.
+[[noreturn]] void optimization_failed(const py::object& problem, const py::object& result) {
+  py::object reason = PyFloat_Check(result.ptr()) ? problem.attr("status") : result;
+  core::raise(mod().get("OptimizationFailed")(reason));
+}
+
+bool status_is(const py::object& status, const char* name) {
+  return truth(core::eq(status, mod().get("cp").attr(name)));
+}
+
+}  // namespace
+
+py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::object& date_arg,
+                              const py::object& objective, const py::object& bnds,
+                              const py::object& cons, const py::object& benchmark_arg,
+                              const py::object& cov_model_arg,
+                              const py::object& factor_risk_aversion,
+                              const py::object& specific_risk_aversion,
+                              const py::object& solver_arg, const py::object& risk_model_arg,
+                              const py::kwargs& solver_options_arg) {
+  // Normalising.
+  py::object date = mod().get("to_date")(date_arg);
+  py::object order_book_ids = mod().get("ensure_order_book_ids")(order_book_ids_arg, date);
+  const py::ssize_t n = py::len(order_book_ids);
+  if (n == 0) core::invalid_argument(mod(), "经过剔除后，股票池为空");
+  if (n == 1) {
+    py::object only = order_book_ids[py::int_(0)];
+    py::dict single;
+    single[only] = 1.0;
+    return mod().get("pd").attr("Series")(single);
+  }
+  if (!py::isinstance(objective, mod().get("OptimizationObjective"))) {
+    core::invalid_argument(mod(), "非法的目标函数");
+  }
+  if (benchmark_arg.is_none() &&
+      is_instance_of_any(objective, {"MinTrackingError", "ActiveMeanVariance",
+                                     "MaxInformationRatio", "MinActiveVariance"})) {
+    core::invalid_argument(mod(), "对于目标函数 {}，必须传入 benchmark 参数",
+                           objective.attr("__class__").attr("__name__"));
+  }
+  py::object benchmark = benchmark_arg;
+  if (!benchmark.is_none()) {
+    if (py::isinstance<py::str>(benchmark)) benchmark = mod().get("IndexBenchmark")(benchmark);
+    if (!py::isinstance(benchmark, mod().get("OptimizeBenchmark"))) {
+      core::invalid_argument(mod(),
+                             "无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                             "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                             benchmark);
+    }
+  }
+  py::object cov_model = mod().get("to_enum")(cov_model_arg, mod().get("CovModel"));
+  py::object risk_model = mod().get("to_enum")(risk_model_arg, mod().get("RiskModel"));
+  py::object helper =
+      mod().get("OptimizeHelper")(order_book_ids, date, benchmark, cov_model, risk_model,
+                                  factor_risk_aversion, specific_risk_aversion);
+
+  // Building: g = zeta * w, with zeta a variable only for the homogenised ratio problems.
+  py::object cp = mod().get("cp");
+  py::object g = cp.attr("Variable")(n, py::arg("nonneg") = true);
+  py::object zeta;
+  if (is_instance_of_any(objective, {"MaxInformationRatio", "MaxSharpeRatio"})) {
+    zeta = cp.attr("Variable")(py::arg("nonneg") = true);
+  } else if (py::isinstance(objective, mod().get("RiskParity"))) {
+    zeta = py::int_(n);
+  } else {
+    zeta = py::float_(1.0);
+  }
+
+  py::list hard_cons;
+  hard_cons.append(core::eq(cp.attr("sum")(g) - zeta, py::int_(0)));
+  extend(hard_cons, objective.attr("get_internal_constraints")(g, zeta, helper));
+  if (!bnds.is_none()) {
+    auto [lower_bound, upper_bound] = unpack_pair(mod().get("parse_bnds")(bnds, order_book_ids));
+    hard_cons.append(core::ge(g - zeta * lower_bound, py::int_(0)));
+    hard_cons.append(core::le(g - zeta * upper_bound, py::int_(0)));
+  }
+  py::list soft_cons;
+  if (!cons.is_none()) {
+    for (py::handle c : cons) {
+      // `hard` is read before the constraint is built.
+      const bool hard = truth(c.attr("hard"));
+      extend(hard ? hard_cons : soft_cons, c.attr("to_constraints")(g, zeta, helper));
+    }
+  }
+
+  py::object problem;
+  if (py::isinstance(objective, mod().get("RiskParity")) && !truth(bnds) && !truth(cons)) {
+    // Risk parity alone needs no constraint: the weights come from normalising the solution.
+    problem = cp.attr("Problem")(
+        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)));
+  } else {
+    problem = cp.attr("Problem")(
+        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)),
+        hard_cons + soft_cons);
+  }
+
+  py::object solver = solver_arg;
+  if (!truth(solver)) solver = objective.attr("get_preferred_solver")();
+  // The call's own copy: the injected default never reaches the caller's objects.
+  py::dict solver_options = solver_options_arg.attr("copy")();
+  if (truth(core::eq(solver, cp.attr("SCS"))) && !solver_options.contains("max_iters")) {
+    solver_options["max_iters"] = 10000;
+  }
+
+  // Solving, with one retry on the hard constraints alone.
+  py::object result;
+  for (;;) {
+    result = solve_once(problem, solver, solver_options);
+    py::object status = problem.attr("status");
+    if (status_is(status, "OPTIMAL") || status_is(status, "OPTIMAL_INACCURATE")) break;
+    if (status_is(status, "INFEASIBLE") || status_is(status, "INFEASIBLE_INACCURATE")) {
+      if (py::len(soft_cons) > 0) {
+        core::warn(mod().get("OptimizerWarning"), py::str("约束无法满足，放弃所有软约束重试"));
+        soft_cons.attr("clear")();
+        problem = mod().get("cp").attr("Problem")(problem.attr("objective"), hard_cons);
+        continue;
+      }
+    }
+    optimization_failed(problem, result);
+  }
+
+  // Done.
+  py::object g_value = g.attr("value");
+  py::object zeta_value =
+      py::isinstance(zeta, mod().get("cp").attr("Variable")) ? zeta.attr("value") : zeta;
+  mod().get("logging").attr("debug")("g.value.sum() = %f, zeta = %f", g_value.attr("sum")(),
+                                     zeta_value);
+  if (status_is(problem.attr("status"), "OPTIMAL_INACCURATE")) {
+    core::warn(mod().get("OptimizerWarning"),
+               py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
+  }
+  py::object weight = g_value / g_value.attr("sum")();
+  return mod().get("pd").attr("Series")(weight, py::arg("index") = order_book_ids);
+}
+
+}  // namespace morvane::optimize

@@ -1,0 +1,49 @@
+// morvane.optimize: the optimiser's entry point and the normalisation of its inputs.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+#include "core/module.hpp"
+
+namespace morvane::optimize {
+
+namespace py = pybind11;
+
+// The module, for reading its globals at call time (set once at initialisation).
+const core::Module& mod();
+void set_module(const core::Module& m);
+
+// Python's `bool(value)`; an error of `__bool__`/`__len__` propagates.
+bool truth(const py::handle& value);
+
+// Python's `a <op> b` used as a condition (op: Py_LT, Py_EQ, ...); errors of the comparison or of
+// the truth test propagate.
+bool compare(const py::handle& a, const py::handle& b, int op);
+
+// Python's `a, b = value` for exactly two items, with the interpreter's TypeError for a value
+// that does not unpack and its ValueError for a wrong number of items.
+std::pair<py::object, py::object> unpack_pair(const py::handle& value);
+
+// Input normalisation.
+py::object to_enum(const py::object& v, const py::object& enum_type);
+py::object to_date(const py::object& dt);
+py::object ensure_date_str(const py::object& date);
+py::object ensure_order_book_ids(const py::object& order_book_ids, const py::object& date);
+
+// Weight bounds.
+py::object ensure_bound(const py::object& v);
+py::tuple parse_bnds(const py::object& bnds, const py::object& order_book_ids);
+
+// The optimisation.
+py::object portfolio_optimize(const py::object& order_book_ids, const py::object& date,
+                              const py::object& objective, const py::object& bnds,
+                              const py::object& cons, const py::object& benchmark,
+                              const py::object& cov_model, const py::object& factor_risk_aversion,
+                              const py::object& specific_risk_aversion, const py::object& solver,
+                              const py::object& risk_model, const py::kwargs& solver_options);
+
+extern const char* const kPortfolioOptimizeDoc;
+
+}  // namespace morvane::optimize
