@@ -1,0 +1,93 @@
+// The constraint base class and the module functions every constraint family uses: bound
+// validation, Series coercion and the resolution of bounds given relative to the benchmark.
+#include <pybind11/pybind11.h>
+
+#include "constraints/constraints.hpp"
+#include "core/classbuilder.hpp"
+#include "core/errors.hpp"
+#include "core/series.hpp"
+
+namespace morvane::constraints {
+
+namespace {
+
+constexpr const char* kBadRelativeFormat = "约束的上下界格式不正确: {}";
+
+py::object not_implemented(const py::object& /*self*/, const py::object& /*g*/,
+                           const py::object& /*zeta*/, const py::object& /*helper*/) {
+  core::raise_bare(PyExc_NotImplementedError);
+}
+
+py::object not_implemented_hard(const py::object& /*self*/) {
+  core::raise_bare(PyExc_NotImplementedError);
+}
+
+py::object ensure_series(const py::object& obj, const py::object& name) {
+  return core::ensure_series(mod(), obj, name);
+}
+
+// A signed percentage such as '-5%' or '+5%' scales the benchmark's value. Only the first and
+// the last character are inspected; the text between them is left to float(), whose ValueError
+// reaches the caller unchanged. The empty string has no sign and is refused like any other
+// string without one.
+py::object scale_by_percentage(const py::object& benchmark, const py::object& deviation) {
+  if (py::len(deviation) == 0) core::invalid_argument(mod(), kBadRelativeFormat, deviation);
+  py::object first = deviation[py::int_(0)];
+  py::object last = deviation[py::int_(-1)];
+  const bool negative = first.equal(py::str("-"));
+  if ((!negative && !first.equal(py::str("+"))) || !last.equal(py::str("%"))) {
+    core::invalid_argument(mod(), kBadRelativeFormat, deviation);
+  }
+  py::object value = to_float(deviation[py::slice(1, -1, 1)]);
+  if (negative) value = -value;
+  return benchmark * (py::int_(1) + value / py::int_(100));
+}
+
+py::object get_deviation_value(const py::object& benchmark, const py::object& deviation) {
+  if (deviation.is_none()) return py::none();
+  if (core::is_number(deviation)) return to_float(benchmark + deviation);
+  if (py::isinstance<py::str>(deviation)) return scale_by_percentage(benchmark, deviation);
+  core::invalid_argument(mod(), "约束指定的上限或下限 {} 非法", deviation);
+}
+
+}  // namespace
+
+py::object to_float(const py::handle& v) {
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type))(v);
+}
+
+bool compare(const py::handle& a, const py::handle& b, int op) {
+  const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+py::object ensure_bound(const py::handle& v, const py::handle& label) {
+  return core::to_float_bound(mod(), v, true, "约束的上限或下限非法: {} = {}",
+                              py::make_tuple(label, v));
+}
+
+py::object read_hard(const py::object& self) { return self.attr("_hard"); }
+
+py::object define_base(const core::Module& self) {
+  py::object base =
+      core::ClassBuilder(self, "OptimizationConstraint", self.get("ABCMeta"), py::tuple())
+          .method("to_constraints", &not_implemented, py::arg("g"), py::arg("zeta"),
+                  py::arg("helper"))
+          .property("hard", &not_implemented_hard)
+          .finish();
+
+  // Small module functions carry no docstring, as in a Python module.
+  py::options options;
+  options.disable_function_signatures();
+  py::module_ m = self.module();
+  m.def(
+      "_ensure_bound",
+      [](const py::object& v, const py::object& label) { return ensure_bound(v, label); },
+      py::arg("v"), py::arg("label"));
+  m.def("ensure_series", &ensure_series, py::arg("obj"), py::arg("name"));
+  m.def("get_deviation_value", &get_deviation_value, py::arg("benchmark"), py::arg("deviation"));
+  return base;
+}
+
+}  // namespace morvane::constraints

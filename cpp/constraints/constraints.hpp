@@ -1,0 +1,36 @@
+// Pieces shared by the constraint families of morvane.constraints: the module accessor, bound
+// validation, the `hard` property and the definition functions each family file provides.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "core/module.hpp"
+
+namespace morvane::constraints {
+
+namespace py = pybind11;
+
+// The module's globals (cp, np, pd, tarnwick, InvalidArgument, ...), read when a method runs.
+const core::Module& mod();
+
+// A caller's bound: None stays None, a float is kept as it is, anything else goes through
+// float(); a ValueError there becomes InvalidArgument naming `label` and the value.
+py::object ensure_bound(const py::handle& v, const py::handle& label);
+
+// Python's float(v): an exact float, also for float subclasses such as numpy.float64.
+py::object to_float(const py::handle& v);
+
+// The truth value of the Python comparison `a <op> b` (op: Py_LT, Py_LE, Py_GE, ...).
+bool compare(const py::handle& a, const py::handle& b, int op);
+
+// Getter of every concrete constraint's read-only `hard` property: `self._hard` unchanged.
+py::object read_hard(const py::object& self);
+
+// Defines, in this order, OptimizationConstraint, _ensure_bound, ensure_series and
+// get_deviation_value; returns the base class.
+py::object define_base(const core::Module& self);
+
+// TrackingErrorLimit, TurnoverLimit, BenchmarkComponentWeightLimit.
+void define_limits(const core::Module& self, const py::object& base);
+
+}  // namespace morvane::constraints
