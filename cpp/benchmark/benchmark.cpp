@@ -2,6 +2,9 @@
 // and the ready-made benchmark of a market index backed by the data client.
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <utility>
+
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
 #include "core/module.hpp"
@@ -38,6 +41,38 @@ py::object not_implemented(const py::object& /*self*/, const py::object& /*date*
 py::object not_implemented_window(const py::object& /*self*/, const py::object& /*date*/,
                                   const py::object& /*window*/) {
   core::raise_bare(PyExc_NotImplementedError);
+}
+
+// C++ functions take no attributes, so `abstractmethod` cannot mark them. The base's methods are
+// therefore wrapped in a small descriptor that binds to an instance like a function does and
+// forwards the call; `abstractmethod` marks the wrapper. The wrapper's class is not a module name.
+void markable_init(const py::object& self, const py::object& func, const py::object& qualname) {
+  core::set_attr(self, "__wrapped__", func);
+  core::set_attr(self, "__name__", func.attr("__name__"));
+  core::set_attr(self, "__qualname__", qualname);
+  core::set_attr(self, "__module__", mod().name());
+  core::set_attr(self, "__doc__", func.attr("__doc__"));
+}
+
+py::object markable_get(const py::object& self, const py::object& obj,
+                        const py::object& /*owner*/) {
+  if (obj.is_none()) return self;
+  return py::module_::import("types").attr("MethodType")(self, obj);
+}
+
+py::object markable_call(const py::object& self, const py::args& args, const py::kwargs& kwargs) {
+  return self.attr("__wrapped__")(*args, **kwargs);
+}
+
+// `abstractmethod(<C++ function>)`, ready to be a method of `cls_name`.
+template <typename F, typename... Extra>
+py::object abstract_method(const py::object& markable, const char* cls_name, const char* name,
+                           F&& f, const Extra&... extra) {
+  py::options options;
+  options.disable_function_signatures();
+  py::object func = py::cpp_function(std::forward<F>(f), py::name(name), py::arg("self"), extra...);
+  py::object method = markable(func, py::str(std::string(cls_name) + "." + name));
+  return mod().get("abstractmethod")(method);
 }
 
 void index_init(const py::object& self, const py::object& order_book_id) {
@@ -85,11 +120,21 @@ PYBIND11_MODULE(benchmark, m) {
   self.import_from("morvane.exception", "InvalidArgument");
 
   py::object type = py::module_::import("builtins").attr("type");
+  py::object markable =
+      core::ClassBuilder(self, "abstract_cpp_method", type)
+          .init(&markable_init, py::arg("func"), py::arg("qualname"))
+          .method("__get__", &markable_get, py::arg("obj"), py::arg("owner") = py::none())
+          .method("__call__", &markable_call)
+          .cls();
   py::object base =
       core::ClassBuilder(self, "OptimizeBenchmark", type, py::tuple(), "自定义基准抽象类")
-          .method("get_weight", &not_implemented, py::arg("date"), py::doc(kGetWeightDoc))
-          .method("get_expected_returns", &not_implemented_window, py::arg("date"),
-                  py::arg("window") = 252, py::doc(kGetExpectedReturnsDoc))
+          .attr("get_weight",
+                abstract_method(markable, "OptimizeBenchmark", "get_weight", &not_implemented,
+                                py::arg("date"), py::doc(kGetWeightDoc)))
+          .attr("get_expected_returns",
+                abstract_method(markable, "OptimizeBenchmark", "get_expected_returns",
+                                &not_implemented_window, py::arg("date"), py::arg("window") = 252,
+                                py::doc(kGetExpectedReturnsDoc)))
           .finish();
 
   core::ClassBuilder(self, "IndexBenchmark", type, py::make_tuple(base))
