@@ -730,7 +730,9 @@ def generate(
 
     # ---- state --------------------------------------------------------------------------
     spec_daily = uni.sigma / np.sqrt(_TRADING_DAYS_PER_YEAR)
-    E = rng_spec.standard_normal((T, N)) * spec_daily
+    # Specific returns carry a drift of half their variance, so that volatility drag does not
+    # push the typical stock into pennies over a long calendar.
+    E = rng_spec.standard_normal((T, N)) * spec_daily + 0.5 * spec_daily**2
     close = uni.price0.astype(float).copy()
     shares = uni.shares0.astype(float).copy()
     adj = np.ones(N)
