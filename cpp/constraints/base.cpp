@@ -56,12 +56,6 @@ py::object to_float(const py::handle& v) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type))(v);
 }
 
-bool compare(const py::handle& a, const py::handle& b, int op) {
-  const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 py::object ensure_bound(const py::handle& v, const py::handle& label) {
   return core::to_float_bound(mod(), v, true, "约束的上限或下限非法: {} = {}",
                               py::make_tuple(label, v));

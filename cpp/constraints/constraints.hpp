@@ -5,10 +5,13 @@
 #include <pybind11/pybind11.h>
 
 #include "core/module.hpp"
+#include "core/ops.hpp"
 
 namespace morvane::constraints {
 
 namespace py = pybind11;
+using core::compare;
+using core::truth;
 
 // The module's globals (cp, np, pd, tarnwick, InvalidArgument, ...), read when a method runs.
 const core::Module& mod();
@@ -19,9 +22,6 @@ py::object ensure_bound(const py::handle& v, const py::handle& label);
 
 // Python's float(v): an exact float, also for float subclasses such as numpy.float64.
 py::object to_float(const py::handle& v);
-
-// The truth value of the Python comparison `a <op> b` (op: Py_LT, Py_LE, Py_GE, ...).
-bool compare(const py::handle& a, const py::handle& b, int op);
 
 // Getter of every concrete constraint's read-only `hard` property: `self._hard` unchanged.
 py::object read_hard(const py::object& self);

@@ -37,8 +37,7 @@ void init_mean_variance(const py::object& self, const char* returns_name, const 
                         const py::object& risk_aversion_coefficient,
                         const py::object& transaction_cost_model) {
   if (!returns.is_none()) returns = core::ensure_series(mod(), returns, py::str(returns_name));
-  if (truth(core::steal_or_throw(
-          PyObject_RichCompare(risk_aversion_coefficient.ptr(), py::int_(0).ptr(), Py_LT)))) {
+  if (compare(risk_aversion_coefficient, py::int_(0), Py_LT)) {
     core::invalid_argument(mod(),
                            "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
                            risk_aversion_coefficient);
@@ -75,8 +74,7 @@ py::object risk_adjust_factor(const py::object& self, const py::object& mu, cons
   py::object np = mod().get("np");
   py::object weight = np.attr("repeat")(py::float_(1.0) / py::int_(k), k);
   py::object risk = weight.attr("dot")(cov).attr("dot")(weight);
-  py::object positive =
-      core::steal_or_throw(PyObject_RichCompare(mu.ptr(), py::int_(0).ptr(), Py_GT));
+  py::object positive = core::gt(mu, py::int_(0));
   py::object rtn;
   if (truth(positive.attr("any")())) {
     rtn = py::object(mu[positive]).attr("mean")();

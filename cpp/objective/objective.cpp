@@ -29,12 +29,6 @@ py::object no_preferred_solver(const py::object& /*self*/) {
 
 const core::Module& mod() { return *g_mod; }
 
-bool truth(const py::handle& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 void assert_unit_zeta(const py::handle& zeta) {
   py::object flags = py::module_::import("sys").attr("flags");
   if (flags.attr("optimize").cast<long>() > 0) return;

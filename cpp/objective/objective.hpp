@@ -6,17 +6,17 @@
 
 #include "core/classbuilder.hpp"
 #include "core/module.hpp"
+#include "core/ops.hpp"
 
 namespace morvane::objective {
 
 namespace py = pybind11;
+using core::compare;
+using core::truth;
 
 // The module morvane.objective; every global (tarnwick, cp, np, pd, ...) is read from it when a
 // method runs.
 const core::Module& mod();
-
-// Python truth value of `value` (`bool(value)`), errors included.
-bool truth(const py::handle& value);
 
 // `assert zeta == 1.0`, with the comparison and its truth value taken as Python takes them and
 // nothing evaluated when assertions are off.

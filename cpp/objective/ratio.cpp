@@ -51,7 +51,7 @@ py::list unit_return_constraint(const py::object& g, py::object mu) {
     mu = np.attr("repeat")(1.0, py::len(mu));
   }
   py::object mean = mu.attr("mean")();
-  if (truth(core::steal_or_throw(PyObject_RichCompare(mean.ptr(), py::int_(0).ptr(), Py_LT)))) {
+  if (compare(mean, py::int_(0), Py_LT)) {
     mu = mu - mean;
   }
   py::list constraints;

@@ -19,18 +19,6 @@ py::str percent_format(const char* tmpl, const py::tuple& args) {
 const core::Module& mod() { return *g_mod; }
 void set_module(const core::Module& m) { g_mod = &m; }
 
-bool compare(const py::handle& a, const py::handle& b, int op) {
-  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (result == nullptr) throw py::error_already_set();
-  return truth(py::reinterpret_steal<py::object>(result));
-}
-
-bool truth(const py::handle& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 py::object to_enum(const py::object& v, const py::object& enum_type) {
   if (py::isinstance(v, enum_type)) return v;
   for (py::handle item : enum_type.attr("__members__").attr("items")()) {

@@ -6,21 +6,17 @@
 #include <utility>
 
 #include "core/module.hpp"
+#include "core/ops.hpp"
 
 namespace morvane::optimize {
 
 namespace py = pybind11;
+using core::compare;
+using core::truth;
 
 // The module, for reading its globals at call time (set once at initialisation).
 const core::Module& mod();
 void set_module(const core::Module& m);
-
-// Python's `bool(value)`; an error of `__bool__`/`__len__` propagates.
-bool truth(const py::handle& value);
-
-// Python's `a <op> b` used as a condition (op: Py_LT, Py_EQ, ...); errors of the comparison or of
-// the truth test propagate.
-bool compare(const py::handle& a, const py::handle& b, int op);
 
 // Python's `a, b = value` for exactly two items, with the interpreter's TypeError for a value
 // that does not unpack and its ValueError for a wrong number of items.
