@@ -113,9 +113,8 @@ def test_invalid_argument_message_prints_values_as_python() -> None:
 
 
 def test_warning_points_at_the_calling_line() -> None:
-    from morvane.constraints import TrackingErrorLimit
-
     from fakes import FakeHelper
+    from morvane.constraints import TrackingErrorLimit
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
