@@ -4,7 +4,20 @@ The covariance of stocks i and j is ``X F X' * factor_risk_aversion + diag(D) *
 specific_risk_aversion`` with X the exposures (market, industries, styles) of the last descriptor
 date on or before the previous trading day, F the annualised factor covariance and D the
 annualised specific variances as of the close of the previous trading day.  Nothing dated after
-the previous trading day is read.  The model is described in ``docs/riskmodel.md``.
+the previous trading day is read by the helper itself; the benchmark's weights come from
+``benchmark.get_weight(date)`` alone.
+
+Edge cases, by choice:
+
+* a stock of the universe or of the benchmark without exposures or specific variance on the
+  previous trading day (not yet listed, delisted, or listed after the last exposure date) is
+  refused with an ``InvalidArgument`` naming it; so is a non-finite value in the model;
+* a stock without an industry maps to "UNKNOWN" and has no industry factor exposure;
+* benchmark weights are used as given (not renormalised); zero weights are dropped, a NaN or
+  infinite weight is refused;
+* the date must lie after the first and on or before the last day of the store's calendar.
+
+The model is described in ``docs/riskmodel.md``.
 """
 
 from __future__ import annotations
@@ -95,6 +108,13 @@ def _to_enum(value: object, enum: type) -> Any:
     raise InvalidArgument(f"invalid value {value} for {enum}")
 
 
+def _name_list(ids: list[str], shown: int = 20) -> str:
+    """``ids`` for a message: all of them, or the first ``shown`` and how many there are."""
+    if len(ids) <= shown:
+        return str(list(ids))
+    return f"{list(ids[:shown])} 等 {len(ids)} 只"
+
+
 def _aversion(value: object, name: str) -> float:
     try:
         number = float(value)  # type: ignore[arg-type]
@@ -110,6 +130,8 @@ class _FactorCov:
 
     def __init__(self, frame: pd.DataFrame) -> None:
         values = np.asarray(frame.to_numpy(dtype=np.float64))
+        if not np.isfinite(values).all():
+            raise InvalidArgument("风险模型的因子协方差含有非有限值")
         values = 0.5 * (values + values.T)
         eigval, eigvec = np.linalg.eigh(values)
         eigval = np.clip(eigval, 0.0, None)
@@ -117,6 +139,8 @@ class _FactorCov:
         self.root = eigvec * np.sqrt(eigval)
         cov = self.root @ self.root.T
         self.cov = 0.5 * (cov + cov.T)
+        self.root.flags.writeable = False
+        self.cov.flags.writeable = False
 
 
 def _calendar_bounds(identity: tuple[object, ...]) -> tuple[datetime.date, datetime.date]:
@@ -170,9 +194,9 @@ class OptimizeHelper:
 
         weights = self._read_benchmark()
         universe = set(self.order_book_ids)
-        outside = sorted(set(weights.index) - universe)
+        outside = [s for s in weights.index if s not in universe]
         self.union_components: list[str] = self.order_book_ids + outside
-        self.benchmark_components: list[str] = sorted(weights.index)
+        self.benchmark_components: list[str] = list(weights.index)
         self.benchmark_weight = pd.Series(
             weights.reindex(self.union_components, fill_value=0.0).to_numpy(dtype=np.float64),
             index=pd.Index(self.union_components, dtype=object),
@@ -189,6 +213,7 @@ class OptimizeHelper:
     # ---------------------------------------------------------------------------------------
 
     def _read_benchmark(self) -> pd.Series:
+        """The benchmark's weights on ``date``: finite, non-zero, one entry per id, sorted."""
         if self.benchmark is None:
             return pd.Series(dtype=np.float64)
         raw = self.benchmark.get_weight(self.date)
@@ -199,10 +224,14 @@ class OptimizeHelper:
         except (TypeError, ValueError) as exc:
             raise InvalidArgument(f"基准权重非法: {exc}") from None
         weights.index = weights.index.astype(object)
-        weights = weights[np.isfinite(weights.to_numpy()) & (weights.to_numpy() > 0)]
+        values = weights.to_numpy()
+        bad = [str(i) for i in weights.index[~np.isfinite(values)]]
+        if bad:
+            raise InvalidArgument(f"基准在 {self.date} 的权重不是有限数: {_name_list(bad)}")
+        weights = weights[values != 0.0]
         weights = weights.groupby(level=0, sort=True).sum()
         if weights.empty:
-            raise InvalidArgument(f"基准在 {self.date} 没有权重为正的成分股")
+            raise InvalidArgument(f"基准在 {self.date} 没有权重非零的成分股")
         return weights
 
     def _load_model(self, identity: tuple[object, ...]) -> None:
@@ -210,11 +239,11 @@ class OptimizeHelper:
         version = self.risk_model.value
         prev = self.prev_trading_date
 
-        def read_cov() -> _FactorCov:
+        def read_cov() -> _FactorCov | None:
             try:
                 frame = rm.get_factor_covariance(version, self.cov_model.value, prev)
             except LookupError:
-                return None  # type: ignore[return-value]
+                return None
             return _FactorCov(frame)
 
         factor_cov = _CACHE.get((identity, "cov", version, self.cov_model.value, prev), read_cov)
@@ -233,38 +262,50 @@ class OptimizeHelper:
         union = pd.Index(self.union_components, dtype=object)
         expo_pos = exposures.index.get_indexer(union)
         spec_pos = specific.index.get_indexer(union)
-        missing = [s for s, a, b in zip(self.union_components, expo_pos, spec_pos) if a < 0 or b < 0]
+        missing = [
+            s for s, a, b in zip(self.union_components, expo_pos, spec_pos) if a < 0 or b < 0
+        ]
         if missing:
-            raise InvalidArgument(f"以下股票在 {prev} 没有风险模型 {version} 的数据: {missing}")
+            raise InvalidArgument(
+                f"以下股票在 {prev} 没有风险模型 {version} 的数据 (未上市、已退市或上市晚于最近一次"
+                f"风格暴露日期): {_name_list(missing)}"
+            )
 
         names = factor_cov.names
-        styles = [s for s in STYLE_FACTORS if s in exposures.columns]
-        industry_names = [f for f, k in zip(kinds["factor"], kinds["kind"]) if k == "industry"]
+        column = {name: j for j, name in enumerate(names)}
+        styles = [s for s in STYLE_FACTORS if s in exposures.columns and s in column]
+        industry_names = {f for f, k in zip(kinds["factor"], kinds["kind"]) if k == "industry"}
         classification = rm.VERSIONS[version].classification
         industry = self._read_industries(classification, self.union_components)
 
-        column = {name: j for j, name in enumerate(names)}
         m = len(self.union_components)
         x = np.zeros((m, len(names)))
         x[:, column[rm.MARKET_FACTOR]] = 1.0
-        ind_col = np.array([column.get(v, -1) if v in industry_names else -1 for v in industry])
+        ind_col = np.array(
+            [column[v] if v in industry_names else -1 for v in industry], dtype=np.int64
+        )
         has = ind_col >= 0
         x[np.flatnonzero(has), ind_col[has]] = 1.0
-        style_values = exposures.to_numpy(dtype=np.float64)[expo_pos]
-        for j, s in enumerate(exposures.columns):
-            if s in column:
-                x[:, column[s]] = style_values[:, j]
+        style_values = exposures[styles].to_numpy(dtype=np.float64)[expo_pos]
+        x[:, [column[s] for s in styles]] = style_values
+        d = specific.to_numpy(dtype=np.float64)[spec_pos]
 
+        # A NaN would make every covariance entry of its row NaN: refuse it here, by name.
+        bad = ~(np.isfinite(x).all(axis=1) & np.isfinite(d) & (d >= 0))
+        if bad.any():
+            raise InvalidArgument(
+                f"以下股票在 {prev} 的风险模型 {version} 数据无效: "
+                f"{_name_list([self.union_components[i] for i in np.flatnonzero(bad)])}"
+            )
+
+        x.flags.writeable = False
+        d.flags.writeable = False
         self._styles = styles
-        self._style_values = pd.DataFrame(
-            style_values[:, [list(exposures.columns).index(s) for s in styles]],
-            index=union,
-            columns=styles,
-        )
+        self._style_values = pd.DataFrame(style_values, index=union, columns=styles)
         self._exposures = x
         self._factor_names = names
         self._factor_cov = factor_cov
-        self._specific = specific.to_numpy(dtype=np.float64)[spec_pos]
+        self._specific = d
         self._industry_cache_init = (classification, industry)
 
     def _read_industries(self, classification: str, ids: list[str]) -> pd.Series:
@@ -299,10 +340,12 @@ class OptimizeHelper:
         # and comes out exactly symmetric.
         cov = loadings @ loadings.T
         cov[np.diag_indices(rows)] += self._specific[:rows] * self.specific_risk_aversion
+        # Shared by every objective and constraint of the call: nobody may change it.
+        cov.flags.writeable = False
         return cov
 
     def get_union_cov_matrix(self) -> np.ndarray:
-        """Annualised covariance matrix over ``union_components`` (m x m); do not modify it."""
+        """Annualised covariance matrix over ``union_components`` (m x m, read-only)."""
         if self._union_cov is None:
             if len(self.union_components) == len(self.order_book_ids):
                 self._union_cov = self.get_cov_matrix()
@@ -311,11 +354,12 @@ class OptimizeHelper:
         return self._union_cov
 
     def get_cov_matrix(self) -> np.ndarray:
-        """Annualised covariance matrix over ``order_book_ids`` (n x n); do not modify it."""
+        """Annualised covariance matrix over ``order_book_ids`` (n x n, read-only)."""
         if self._cov is None:
             n = len(self.order_book_ids)
             if self._union_cov is not None:
-                self._cov = np.ascontiguousarray(self._union_cov[:n, :n])
+                self._cov = np.array(self._union_cov[:n, :n])
+                self._cov.flags.writeable = False
             else:
                 self._cov = self._compute_cov(n)
         return self._cov
@@ -360,7 +404,7 @@ class OptimizeHelper:
             return pd.Series(dtype=np.float64, name="weight")
         mapping = self._union_industries(classification)
         weights = self.benchmark_weight
-        held = weights.to_numpy() > 0
+        held = weights.to_numpy() != 0.0
         out = weights[held].groupby(mapping[held].to_numpy(), sort=True).sum()
         out.index.name = "industry"
         out.name = "weight"

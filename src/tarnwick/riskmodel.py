@@ -4,8 +4,9 @@ The model is ``r = X f + e``: a market factor (exposure 1 for every stock), one-
 factors and ten style factors.  For each risk-model version the estimator
 
 1. standardises the raw style descriptors cross-sectionally at every descriptor date,
-2. runs one weighted cross-sectional regression per trading day (weights sqrt(market cap)) with
-   the constraint that the cap-weighted industry factor returns sum to zero,
+2. runs one weighted cross-sectional regression per trading day (weights: the square root of
+   the previous day's market cap) with the constraint that the cap-weighted industry factor
+   returns sum to zero,
 3. estimates exponentially weighted factor covariances, one half-life pair (volatility,
    correlation) per covariance model,
 4. estimates specific variances from the regression residuals (exponentially weighted, shrunk
@@ -28,7 +29,6 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-from scipy.signal import lfilter
 
 __all__ = [
     "ANNUALISATION",
@@ -285,7 +285,8 @@ def _standardise(raw: np.ndarray, cap: np.ndarray, treatment: str) -> tuple[np.n
     dev = np.where(ok, x - mean, np.nan)
     count = ok.sum(axis=0)
     ew_mean = np.nanmean(np.where(ok, x, np.nan), axis=0)
-    std = np.sqrt(np.nansum(np.where(ok, (x - ew_mean) ** 2, np.nan), axis=0) / np.maximum(count - 1, 1))
+    sq_dev = np.nansum(np.where(ok, (x - ew_mean) ** 2, np.nan), axis=0)
+    std = np.sqrt(sq_dev / np.maximum(count - 1, 1))
     std = np.where(std > 0, std, 1.0)
     z = dev / std
     if treatment == "clip":
@@ -304,6 +305,65 @@ class _Estimate:
     present: np.ndarray  # (D, N) bool
     factor_returns: np.ndarray  # (T, K), NaN on days without a regression
     residuals: np.ndarray  # (T, N)
+
+
+def _solve_day(
+    y: np.ndarray, cap: np.ndarray, ind: np.ndarray, styles: np.ndarray, n_ind: int
+) -> tuple[np.ndarray, np.ndarray]:
+    """One day's weighted cross-sectional regression.
+
+    Minimises ``sum_i sqrt(cap_i) (y_i - f_market - f_industry(i) - styles_i . f_style)^2``
+    subject to ``sum_j cap_j f_j = 0`` over the industries present that day (cap_j: the
+    industry's total cap), solved through the normal equations with one Lagrange multiplier.
+    The dummy columns are one-hot, so their blocks of the normal equations are sums per
+    industry: nothing here is an n-by-k matrix product, and no multithreaded linear algebra
+    runs per day.  Returns (factor returns: market, every industry, styles; residuals).
+    """
+    n_sty = styles.shape[1]
+    w = np.sqrt(cap)
+    has = ind >= 0
+    ind_h = ind[has]
+    ind_w = np.bincount(ind_h, weights=w[has], minlength=n_ind)
+    ind_cap = np.bincount(ind_h, weights=cap[has], minlength=n_ind)
+    active = np.flatnonzero(ind_cap > 0)
+    a = active.size
+    ws = styles * w[:, None]
+    wy = w * y
+    ind_ws = np.empty((n_ind, n_sty))
+    for j in range(n_sty):
+        ind_ws[:, j] = np.bincount(ind_h, weights=ws[has, j], minlength=n_ind)
+
+    p = 1 + a + n_sty
+    lhs = np.zeros((p + 1, p + 1))
+    rhs = np.zeros(p + 1)
+    st = slice(1 + a, p)
+    lhs[0, 0] = w.sum()
+    lhs[0, 1 : 1 + a] = lhs[1 : 1 + a, 0] = ind_w[active]
+    lhs[1 + np.arange(a), 1 + np.arange(a)] = ind_w[active]
+    lhs[0, st] = lhs[st, 0] = ws.sum(axis=0)
+    lhs[1 : 1 + a, st] = ind_ws[active]
+    lhs[st, 1 : 1 + a] = ind_ws[active].T
+    lhs[st, st] = np.einsum("ni,nj->ij", ws, styles)
+    if a:
+        # The constraint row, scaled to weights that sum to one.
+        lhs[p, 1 : 1 + a] = lhs[1 : 1 + a, p] = ind_cap[active] / ind_cap[active].sum()
+    rhs[0] = wy.sum()
+    rhs[1 : 1 + a] = np.bincount(ind_h, weights=wy[has], minlength=n_ind)[active]
+    rhs[st] = np.einsum("ni,n->i", styles, wy)
+    if a == 0:
+        lhs[p, p] = 1.0  # no industry that day: the multiplier is a free dummy
+    try:
+        theta = np.linalg.solve(lhs, rhs)
+    except np.linalg.LinAlgError:
+        theta = np.linalg.lstsq(lhs, rhs, rcond=None)[0]
+
+    f = np.zeros(1 + n_ind + n_sty)
+    f[0] = theta[0]
+    f[1 + active] = theta[1 : 1 + a]
+    f[1 + n_ind :] = theta[st]
+    fitted = f[0] + np.einsum("ni,i->n", styles, f[1 + n_ind :])
+    fitted[has] += f[1 + ind_h]
+    return f, y - fitted
 
 
 def _regress(market: _Market, spec: VersionSpec) -> _Estimate:
@@ -327,49 +387,15 @@ def _regress(market: _Market, spec: VersionSpec) -> _Estimate:
         k = slot_before[t]
         if k < 0:
             continue
-        w_cap = market.cap_before[t]
+        cap = market.cap_before[t]
         y_all = market.returns[t]
-        valid = present[k] & np.isfinite(y_all) & np.isfinite(w_cap) & (w_cap > 0)
+        valid = present[k] & np.isfinite(y_all) & np.isfinite(cap) & (cap > 0)
         idx = np.flatnonzero(valid)
         if idx.size < n_fac + _MIN_EXTRA_OBS:
             continue
-        y = y_all[idx]
-        capw = w_cap[idx]
-        ind = codes[idx]
-        has_ind = ind >= 0
-        ind_cap = np.bincount(ind[has_ind], weights=capw[has_ind], minlength=n_ind)
-        active = np.flatnonzero(ind_cap > 0)
-        ref = int(np.argmax(ind_cap)) if active.size else -1
-        free = active[active != ref]
-        # Columns: market, the active industries but the reference one, the styles.
-        col_of = np.full(n_ind, -1, dtype=np.int64)
-        col_of[free] = 1 + np.arange(free.size)
-        n_col = 1 + free.size + n_sty
-        design = np.zeros((idx.size, n_col))
-        design[:, 0] = 1.0
-        rows = np.flatnonzero(has_ind & (col_of[np.maximum(ind, 0)] >= 0))
-        design[rows, col_of[ind[rows]]] = 1.0
-        if ref >= 0 and free.size:
-            # Constraint sum_j cap_j f_j = 0 solved for the reference industry.
-            ref_rows = np.flatnonzero(ind == ref)
-            design[np.ix_(ref_rows, 1 + np.arange(free.size))] = -ind_cap[free] / ind_cap[ref]
-        design[:, 1 + free.size :] = exposures[k][idx]
-        sw = np.sqrt(capw)
-        dw = design * sw[:, None]
-        gram = dw.T @ dw
-        rhs = dw.T @ (y * sw)
-        try:
-            coef = np.linalg.solve(gram, rhs)
-        except np.linalg.LinAlgError:
-            coef = np.linalg.lstsq(dw, y * sw, rcond=None)[0]
-        f = np.zeros(n_fac)
-        f[0] = coef[0]
-        f[1 + free] = coef[1 : 1 + free.size]
-        if ref >= 0:
-            f[1 + ref] = -(ind_cap[free] @ coef[1 : 1 + free.size]) / ind_cap[ref]
-        f[1 + n_ind :] = coef[1 + free.size :]
+        f, e = _solve_day(y_all[idx], cap[idx], codes[idx], exposures[k][idx], n_ind)
         factor_returns[t] = f
-        residuals[t, idx] = y - design @ coef
+        residuals[t, idx] = e
 
     factors = [MARKET_FACTOR, *names, *STYLES]
     kinds = ["market"] + ["industry"] * n_ind + ["style"] * n_sty
@@ -377,9 +403,15 @@ def _regress(market: _Market, spec: VersionSpec) -> _Estimate:
 
 
 def _ewma(x: np.ndarray, half_life: float) -> np.ndarray:
-    """Running sum_j lambda^(t-j) x_j along axis 0."""
+    """Running sum_j lambda^(t-j) x_j along axis 0, lambda = 0.5 ** (1 / half_life)."""
     lam = 0.5 ** (1.0 / half_life)
-    return lfilter([1.0], [1.0, -lam], x, axis=0)
+    out = np.empty(x.shape, dtype=np.float64)
+    acc = np.zeros(x.shape[1:], dtype=np.float64)
+    for t in range(x.shape[0]):
+        acc *= lam
+        acc += x[t]
+        out[t] = acc
+    return out
 
 
 def _factor_covariances(
@@ -710,7 +742,9 @@ def get_factor_covariance(risk_model: object, cov_model: object, date: object) -
     packed = np.asarray(frame["cov"].iloc[0], dtype=np.float64)
     k = len(names)
     if packed.size != k * (k + 1) // 2:
-        raise ValueError(f"corrupt factor covariance on {day}: {packed.size} values for {k} factors")
+        raise ValueError(
+            f"corrupt factor covariance on {day}: {packed.size} values for {k} factors"
+        )
     cov = np.empty((k, k))
     iu = np.triu_indices(k)
     cov[iu] = packed
