@@ -55,9 +55,9 @@ _DATE_RE = re.compile(r"^\s*(\d{4})-?(\d{2})-?(\d{2})\s*$")
 
 def _to_date(value: Any, name: str) -> _dt.date:
     """``value`` as a ``datetime.date``; TypeError/ValueError naming ``name`` otherwise."""
+    if value is pd.NaT:
+        raise ValueError(f"{name} must be a date, got NaT")
     if isinstance(value, pd.Timestamp):
-        if pd.isna(value):
-            raise ValueError(f"{name} must be a date, got NaT")
         return value.date()
     if isinstance(value, _dt.datetime):
         return value.date()
@@ -277,8 +277,13 @@ def _known(ids: list[str]) -> list[str]:
     return [i for i in _unique(ids) if i in table]
 
 
+def _datetimes(values: Any) -> pd.DatetimeIndex:
+    """Dates as a nanosecond DatetimeIndex, the one date dtype of every result."""
+    return pd.DatetimeIndex(pd.to_datetime(values)).as_unit("ns")
+
+
 def _multi_index(df: pd.DataFrame) -> pd.DataFrame:
-    df["date"] = pd.to_datetime(df["date"])
+    df["date"] = _datetimes(df["date"])
     return df.set_index(["order_book_id", "date"]).sort_index()
 
 
@@ -292,7 +297,7 @@ def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -
     """
     ids, _ = _ids(order_book_ids)
     start, end = _window(start_date, end_date)
-    dates = pd.DatetimeIndex(pd.to_datetime(get_trading_dates(start, end)), name="date")
+    dates = _datetimes(get_trading_dates(start, end)).rename("date")
     known = _known(ids)
     out = pd.DataFrame(index=dates, columns=pd.Index(known), dtype=float)
     if not known or len(dates) == 0:
@@ -308,8 +313,8 @@ def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -
     )
     if df.empty:
         return out
-    df["ret"] = df.groupby("order_book_id", sort=False)["tr"].pct_change()
-    df["date"] = pd.to_datetime(df["date"])
+    df["ret"] = df.groupby("order_book_id", sort=False)["tr"].pct_change(fill_method=None)
+    df["date"] = _datetimes(df["date"])
     wide = df.pivot(index="date", columns="order_book_id", values="ret")
     return wide.reindex(index=dates, columns=known).rename_axis(columns=None)
 
@@ -364,7 +369,7 @@ def get_price(
     and one field a DataFrame dates x ids; a list of ids with several fields needs
     ``expect_df=True``.  Unknown ids are left out.
     """
-    if frequency != "1d":
+    if not isinstance(frequency, str) or frequency != "1d":
         raise ValueError(f"frequency must be '1d' (the store holds daily bars), got {frequency!r}")
     if not isinstance(adjust_type, str) or adjust_type not in _ADJUST_TYPES:
         raise ValueError(f"adjust_type must be one of {_ADJUST_TYPES}, got {adjust_type!r}")
@@ -407,7 +412,6 @@ def get_price(
     else:
         df = pd.DataFrame({c: pd.Series(dtype=float) for c in ["order_book_id", "date"] + names})
         df["order_book_id"] = df["order_book_id"].astype(object)
-        df["date"] = pd.to_datetime(df["date"])
     df = _multi_index(df)[names]
     if expect_df:
         return df
@@ -449,7 +453,6 @@ def get_factor(order_book_ids: Any, factor: Any, start_date: Any, end_date: Any)
     if not known:
         df = pd.DataFrame({c: pd.Series(dtype=float) for c in ["order_book_id", "date"] + factors})
         df["order_book_id"] = df["order_book_id"].astype(object)
-        df["date"] = pd.to_datetime(df["date"])
         return _multi_index(df)
     cond, params = _id_filter(known)
     cols = ", ".join(f'"{f}"' for f in factors)  # validated against the table's columns

@@ -90,9 +90,12 @@ def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         return int(args.func(args))
-    except (ValueError, TypeError, OSError, duckdb.Error) as exc:
+    except (ValueError, TypeError, RuntimeError, OSError, duckdb.Error) as exc:
         print(f"tarnwick: {exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("tarnwick: interrupted; any existing store is unchanged", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

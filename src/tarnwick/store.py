@@ -54,14 +54,24 @@ _lock = threading.RLock()
 _state: dict[str, Any] = {"con": None, "key": None, "cache": {}}
 
 
+def _user_cache_dir() -> Path:
+    """The user's cache folder: %LOCALAPPDATA% on Windows, ~/Library/Caches on macOS,
+    $XDG_CACHE_HOME (else ~/.cache) elsewhere."""
+    if sys.platform == "win32" and os.environ.get("LOCALAPPDATA"):
+        return Path(os.environ["LOCALAPPDATA"])
+    if sys.platform == "darwin":
+        return Path.home() / "Library" / "Caches"
+    return Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache").expanduser()
+
+
 def store_path() -> Path:
     """Where the store lives: ``$TARNWICK_HOME/market.duckdb`` if TARNWICK_HOME is set, else
-    ``$XDG_CACHE_HOME/tarnwick/market.duckdb`` (``~/.cache`` when XDG_CACHE_HOME is unset)."""
+    ``tarnwick/market.duckdb`` in the user's cache folder (``$XDG_CACHE_HOME`` or
+    ``~/.cache`` on Linux)."""
     home = os.environ.get("TARNWICK_HOME")
     if home:
         return Path(home).expanduser() / "market.duckdb"
-    cache = os.environ.get("XDG_CACHE_HOME") or str(Path.home() / ".cache")
-    return Path(cache).expanduser() / "tarnwick" / "market.duckdb"
+    return _user_cache_dir() / "tarnwick" / "market.duckdb"
 
 
 def _file_key(path: Path) -> tuple[str, int, int] | None:
@@ -104,9 +114,31 @@ def connect() -> duckdb.DuckDBPyConnection:
         if _state["con"] is not None and _state["key"] == key:
             return _state["con"]
         close()
-        con = duckdb.connect(str(path), read_only=True)
+        con = _open_checked(path)
         _state.update(con=con, key=key, cache={})
         return con
+
+
+def _open_checked(path: Path) -> duckdb.DuckDBPyConnection:
+    """A read-only connection to ``path`` after checking that it holds a store of this
+    schema version; RuntimeError naming the file (and the command that rebuilds it) if not."""
+    rebuild = "rebuild it with `tarnwick sample` or delete it"
+    try:
+        con = duckdb.connect(str(path), read_only=True)
+    except duckdb.Error as exc:
+        raise RuntimeError(f"cannot open the market store {path} ({exc}); {rebuild}") from exc
+    try:
+        row = con.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()
+    except duckdb.Error:
+        row = None
+    if row is None or row[0] != SCHEMA_VERSION:
+        con.close()
+        found = "no schema version" if row is None else f"schema version {row[0]}"
+        raise RuntimeError(
+            f"{path} is not a market store of schema version {SCHEMA_VERSION} ({found}); "
+            f"{rebuild}"
+        )
+    return con
 
 
 def cached(name: str, loader: Callable[[duckdb.DuckDBPyConnection], Any]) -> Any:
