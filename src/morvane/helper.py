@@ -332,25 +332,45 @@ class OptimizeHelper:
         d = self._specific[:rows] * self.specific_risk_aversion
         return x, f, d
 
+    def _loadings(self, start: int, stop: int) -> np.ndarray:
+        """Rows ``start:stop`` of L = X root(F) sqrt(factor_risk_aversion): X F X' = L L'."""
+        root = self._factor_cov.root * math.sqrt(self.factor_risk_aversion)
+        return self._exposures[start:stop] @ root
+
+    def _add_specific(self, cov: np.ndarray, start: int, stop: int) -> None:
+        rows = np.arange(stop - start)
+        cov[rows, rows] += self._specific[start:stop] * self.specific_risk_aversion
+
     def _compute_cov(self, rows: int) -> np.ndarray:
-        loadings = self._exposures[:rows] @ (
-            self._factor_cov.root * math.sqrt(self.factor_risk_aversion)
-        )
+        loadings = self._loadings(0, rows)
         # A product of a matrix with its own transpose is computed as a symmetric rank-k update
         # and comes out exactly symmetric.
         cov = loadings @ loadings.T
-        cov[np.diag_indices(rows)] += self._specific[:rows] * self.specific_risk_aversion
+        self._add_specific(cov, 0, rows)
         # Shared by every objective and constraint of the call: nobody may change it.
         cov.flags.writeable = False
         return cov
 
     def get_union_cov_matrix(self) -> np.ndarray:
-        """Annualised covariance matrix over ``union_components`` (m x m, read-only)."""
+        """Annualised covariance matrix over ``union_components`` (m x m, read-only); its
+        leading n x n block is exactly ``get_cov_matrix()``."""
         if self._union_cov is None:
-            if len(self.union_components) == len(self.order_book_ids):
+            n, m = len(self.order_book_ids), len(self.union_components)
+            if m == n:
                 self._union_cov = self.get_cov_matrix()
+            elif self._cov is None:
+                self._union_cov = self._compute_cov(m)
             else:
-                self._union_cov = self._compute_cov(len(self.union_components))
+                # Keep the universe block already handed out, bit for bit.
+                inside, outside = self._loadings(0, n), self._loadings(n, m)
+                cov = np.empty((m, m))
+                cov[:n, :n] = self._cov
+                cov[n:, :n] = outside @ inside.T
+                cov[:n, n:] = cov[n:, :n].T
+                cov[n:, n:] = outside @ outside.T
+                self._add_specific(cov[n:, n:], n, m)
+                cov.flags.writeable = False
+                self._union_cov = cov
         return self._union_cov
 
     def get_cov_matrix(self) -> np.ndarray:

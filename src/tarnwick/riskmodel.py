@@ -632,6 +632,11 @@ def rebuild_risk_model(path: str | os.PathLike[str] | None = None, progress: boo
         con = duckdb.connect(tmp)
         try:
             build_risk_model(con, progress=progress)
+            has_meta = con.execute(
+                "SELECT count(*) FROM information_schema.tables WHERE table_name = 'meta'"
+            ).fetchone()
+            if has_meta and has_meta[0]:
+                con.execute("INSERT OR REPLACE INTO meta VALUES ('risk_model', 'yes')")
             con.execute("CHECKPOINT")
         finally:
             con.close()
