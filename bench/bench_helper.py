@@ -84,7 +84,13 @@ def main(argv: list[str] | None = None) -> int:
     from morvane import helper as helper_module
     from tarnwick import store
 
-    print(f"store: {store.store_path()}")
+    path = store.store_path()
+    if not path.exists():
+        # Any query would build the full market there first: not what a benchmark should do.
+        print(f"no market store at {path}; build one with `tarnwick sample` first",
+              file=sys.stderr)
+        return 1
+    print(f"store: {path}")
     start = time.perf_counter()
     candidates = _universe(args.date, args.risk_model)
     print(f"open the store and list the {len(candidates)} stocks with data on the day before "
