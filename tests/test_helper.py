@@ -202,7 +202,7 @@ def test_nothing_after_the_previous_trading_day_is_read(universe, custom, tmp_pa
         con.execute("DELETE FROM factor_covariance WHERE date > ?", [prev])
         con.register("scaled", cov)
         con.execute("INSERT INTO factor_covariance SELECT * FROM scaled")
-    for name in ("index_weights", "index_weights_ex", "index_components"):
+    for name in ("index_weights", "index_components"):
         monkeypatch.setattr(tarnwick, name, None)  # weights come from the benchmark object only
     monkeypatch.setenv("TARNWICK_HOME", str(tmp_path))
     store.close()

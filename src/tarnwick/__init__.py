@@ -32,7 +32,6 @@ __all__ = [
     "get_factor",
     "index_components",
     "index_weights",
-    "index_weights_ex",
     "get_instrument_industry",
     "get_industry_names",
     "get_style_descriptors",
@@ -541,23 +540,6 @@ def index_weights(index_id: str, date: Any) -> pd.Series | None:
     k = int(np.searchsorted(cal, nd, side="left"))
     cap_date = _as_date(cal[k - 1]) if k > 0 else _as_date(cal[0])
     return _weights(iid, d, cap_date)
-
-
-def index_weights_ex(index_id: str, date: Any) -> pd.Series | None:
-    """Weights of ``index_id`` at the close of ``date``.
-
-    Constituents in effect on ``date``, weighted by their market_cap_3 of ``date`` itself
-    (of the last trading day before it when ``date`` is not a trading day).  None for an
-    unknown index or a date outside the calendar.
-    """
-    iid = _index_id(index_id)
-    d = _to_date(date, "date")
-    cal = _calendar()
-    nd = np.datetime64(d, "D")
-    if nd < cal[0] or nd > cal[-1]:
-        return None
-    k = int(np.searchsorted(cal, nd, side="right")) - 1
-    return _weights(iid, d, _as_date(cal[k]))
 
 
 # --------------------------------------------------------------------------------------
