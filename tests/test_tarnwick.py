@@ -283,8 +283,10 @@ def test_same_seed_same_market(small_store: Path, tmp_path: Path) -> None:
     assert not list(tmp_path.glob(".*tmp*"))
     con = duckdb.connect()
     try:
-        con.execute("ATTACH ? AS a (READ_ONLY)", [str(small_store)])
-        con.execute("ATTACH ? AS b (READ_ONLY)", [str(again)])
+        for alias, path in (("a", small_store), ("b", again)):
+            # test-owned temp paths; older DuckDB takes no parameter in ATTACH
+            quoted = str(path).replace("'", "''")
+            con.execute(f"ATTACH '{quoted}' AS {alias} (READ_ONLY)")
         tables = {}
         for db in ("a", "b"):
             rows = con.execute("SELECT table_name FROM duckdb_tables() WHERE database_name = ?",

@@ -234,7 +234,7 @@ def _load_market(con) -> _Market:
         for _, name in order:
             if name not in position:
                 position[name] = len(names)
-                names.append(name)
+                names.append(str(name))  # a plain str: older DuckDB refuses numpy strings
         codes = np.full(n_stocks, -1, dtype=np.int64)
         codes[np.asarray(rows["si"])] = [position[n] for n in names_text]
         industries[classification] = (codes, names)
