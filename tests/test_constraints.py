@@ -14,8 +14,8 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
-from fakes import FakeHelper, random_cov
 
+from fakes import FakeHelper, random_cov
 from morvane import constraints as mc
 from morvane.exception import InvalidArgument, OptimizerWarning
 
