@@ -366,8 +366,8 @@ def _solve_day(
     return f, y - fitted
 
 
-def _regress(market: _Market, spec: VersionSpec) -> _Estimate:
-    codes, names = market.industries[spec.classification]
+def _regress(market: _Market, version_spec: VersionSpec) -> _Estimate:
+    codes, names = market.industries[version_spec.classification]
     n_ind, n_sty = len(names), len(STYLES)
     n_days, n_stocks = market.returns.shape
     n_fac = 1 + n_ind + n_sty
@@ -376,7 +376,7 @@ def _regress(market: _Market, spec: VersionSpec) -> _Estimate:
     present = np.zeros((len(market.desc_days), n_stocks), dtype=bool)
     for k, day in enumerate(market.desc_days):
         exposures[k], present[k] = _standardise(
-            market.descriptors[k], market.cap[day], spec.descriptor_treatment
+            market.descriptors[k], market.cap[day], version_spec.descriptor_treatment
         )
 
     # Exposures in force for the return of day t: the last descriptor date strictly before t.
@@ -443,13 +443,13 @@ def _factor_covariances(
 
 
 def _specific_variances(
-    market: _Market, est: _Estimate, spec: VersionSpec
+    market: _Market, est: _Estimate, version_spec: VersionSpec
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(day index, stock index, annualised specific variance) for every stock in the model."""
     e = est.residuals
     seen = np.isfinite(e)
-    s = _ewma(np.where(seen, e * e, 0.0), spec.specific_half_life)
-    w = _ewma(seen.astype(float), spec.specific_half_life)
+    s = _ewma(np.where(seen, e * e, 0.0), version_spec.specific_half_life)
+    w = _ewma(seen.astype(float), version_spec.specific_half_life)
     n_days = e.shape[0]
     slot_le = np.searchsorted(market.desc_days, np.arange(n_days), side="right") - 1
     floor = _SPECIFIC_VOL_FLOOR**2 / ANNUALISATION
@@ -468,7 +468,7 @@ def _specific_variances(
         if not observed.any():
             continue
         raw = np.where(observed, st / np.where(observed, wt, 1.0), np.nan)
-        if spec.specific_prior == "size":
+        if version_spec.specific_prior == "size":
             prior = _size_group_prior(raw, market.cap[t, idx], observed)
         else:
             prior = np.full(idx.size, np.median(raw[observed]))
@@ -529,7 +529,7 @@ def _insert(con, table: str, frame: pd.DataFrame, select: str) -> None:
         con.unregister(name)
 
 
-def _write_version(con, market: _Market, spec: VersionSpec, est: _Estimate, log) -> None:
+def _write_version(con, market: _Market, version_spec: VersionSpec, est: _Estimate, log) -> None:
     ids_cat = market.ids
     k_fac = len(est.factors)
     _insert(
@@ -537,7 +537,7 @@ def _write_version(con, market: _Market, spec: VersionSpec, est: _Estimate, log)
         "risk_factors",
         pd.DataFrame({"position": np.arange(k_fac, dtype=np.int32), "factor": est.factors,
                       "kind": est.kinds}),
-        f"'{spec.name}', position, factor, kind",
+        f"'{version_spec.name}', position, factor, kind",
     )
 
     d_idx, s_idx = np.nonzero(est.present)
@@ -549,8 +549,8 @@ def _write_version(con, market: _Market, spec: VersionSpec, est: _Estimate, log)
     for j, s in enumerate(STYLES):
         frame[s] = values[:, j]
     _insert(con, "style_exposures", frame,
-            f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
-    log(f"{spec.name}: style exposures written ({len(frame)} rows)")
+            f"'{version_spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
+    log(f"{version_spec.name}: style exposures written ({len(frame)} rows)")
 
     days = np.flatnonzero(np.isfinite(est.factor_returns).all(axis=1))
     frame = pd.DataFrame({
@@ -560,27 +560,27 @@ def _write_version(con, market: _Market, spec: VersionSpec, est: _Estimate, log)
         "value": est.factor_returns[days].ravel(),
     })
     _insert(con, "factor_returns", frame,
-            f"'{spec.name}', date, CAST(factor AS VARCHAR), value")
+            f"'{version_spec.name}', date, CAST(factor AS VARCHAR), value")
 
     iu = np.triu_indices(k_fac)
     for cov_model in COV_MODELS:
-        vol_hl, corr_hl = spec.half_lives[cov_model]
+        vol_hl, corr_hl = version_spec.half_lives[cov_model]
         cov_days, cov = _factor_covariances(est.factor_returns, vol_hl, corr_hl)
         packed = cov[:, iu[0], iu[1]]
         frame = pd.DataFrame({"date": market.dates[cov_days], "cov": list(packed)})
         _insert(con, "factor_covariance", frame,
-                f"'{spec.name}', '{cov_model}', date, cov::DOUBLE[]")
-    log(f"{spec.name}: factor returns and covariances written")
+                f"'{version_spec.name}', '{cov_model}', date, cov::DOUBLE[]")
+    log(f"{version_spec.name}: factor returns and covariances written")
 
-    day, stock, value = _specific_variances(market, est, spec)
+    day, stock, value = _specific_variances(market, est, version_spec)
     frame = pd.DataFrame({
         "date": market.dates[day],
         "order_book_id": pd.Categorical.from_codes(stock, categories=ids_cat),
         "value": value.astype(np.float32),
     })
     _insert(con, "specific_variance", frame,
-            f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), value")
-    log(f"{spec.name}: specific variances written ({len(frame)} rows)")
+            f"'{version_spec.name}', date, CAST(order_book_id AS VARCHAR), value")
+    log(f"{version_spec.name}: specific variances written ({len(frame)} rows)")
 
 
 def build_risk_model(con, progress: bool = True) -> None:
@@ -599,10 +599,10 @@ def build_risk_model(con, progress: bool = True) -> None:
         con.execute(f"DROP TABLE IF EXISTS {table}")
     for ddl in _DDL:
         con.execute(ddl)
-    for spec in VERSIONS.values():
-        est = _regress(market, spec)
-        log(f"{spec.name}: cross-sectional regressions done")
-        _write_version(con, market, spec, est, log)
+    for version_spec in VERSIONS.values():
+        est = _regress(market, version_spec)
+        log(f"{version_spec.name}: cross-sectional regressions done")
+        _write_version(con, market, version_spec, est, log)
         del est
     con.execute("DROP TABLE IF EXISTS _rm_stock")
     con.execute("DROP TABLE IF EXISTS _rm_day")
