@@ -4,7 +4,8 @@ without a market store."""
 from __future__ import annotations
 
 import datetime
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
@@ -94,3 +95,32 @@ class FakeHelper:
         assert self._factor_exposure is not None
         exposure = self._factor_exposure.reindex(self.union_components).fillna(0.0)
         return exposure.T.dot(self.benchmark_weight.values)
+
+
+@dataclass(frozen=True)
+class FakeInstrument:
+    """The fields of a data-client instrument record that the optimiser reads."""
+
+    order_book_id: str
+    type: str = "CS"
+    listed_date: str = "2010-01-04"
+    de_listed_date: str = "0000-00-00"
+
+
+class FakeTarnwick:
+    """A data client holding a fixed instrument table.
+
+    ``instruments`` answers as the real client does: one record (or None) for a single id
+    string, a list in input order with unknown ids left out for anything else.  Every call's
+    argument is kept in ``calls``.
+    """
+
+    def __init__(self, records: Sequence[FakeInstrument]) -> None:
+        self.records = {r.order_book_id: r for r in records}
+        self.calls: list[object] = []
+
+    def instruments(self, order_book_ids: Iterable[str]) -> object:
+        self.calls.append(order_book_ids)
+        if isinstance(order_book_ids, str):
+            return self.records.get(order_book_ids)
+        return [self.records[i] for i in order_book_ids if i in self.records]

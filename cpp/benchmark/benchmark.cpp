@@ -8,6 +8,7 @@
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
 #include "core/module.hpp"
+#include "core/ops.hpp"
 
 namespace py = pybind11;
 namespace core = morvane::core;
@@ -79,7 +80,7 @@ void index_init(const py::object& self, const py::object& order_book_id) {
   py::object instrument = mod().get("tarnwick").attr("instruments")(order_book_id);
   if (instrument.is_none()) core::invalid_argument(mod(), "无效的 benchmark: {}", order_book_id);
   py::object type = instrument.attr("type");
-  if (!type.equal(py::str("INDX"))) {
+  if (core::compare(type, py::str("INDX"), Py_NE)) {
     core::invalid_argument(mod(), "仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类型", type);
   }
   core::set_attr(self, "_order_book_id", order_book_id);
