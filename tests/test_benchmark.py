@@ -82,6 +82,19 @@ def test_get_weight_falls_back(monkeypatch: pytest.MonkeyPatch, functions: dict,
     assert fake.calls == [("instruments", "IDX")] + [(name, "IDX", DATE) for name in calls]
 
 
+def test_weights_lookup_error_other_than_absence(monkeypatch: pytest.MonkeyPatch) -> None:
+    class Client:
+        def instruments(self, code: str) -> SimpleNamespace:
+            return SimpleNamespace(type="INDX")
+
+        def __getattr__(self, name: str) -> Any:
+            raise LookupError(name)
+
+    monkeypatch.setattr(mb, "tarnwick", Client())
+    with pytest.raises(LookupError, match="index_weights_ex"):
+        mb.IndexBenchmark("IDX").get_weight(DATE)
+
+
 def test_expected_returns_annualised_by_252(monkeypatch: pytest.MonkeyPatch) -> None:
     changes = pd.DataFrame({"IDX": [0.01, np.nan, 0.03], "OTHER": [1.0, 1.0, 1.0]})
     fake = client(trading_date_offset="S", get_price_change_rate=changes)

@@ -365,6 +365,15 @@ def test_solver_choice_and_options(fake: dict[str, Any], solver: Any, options: d
     assert fake["solves"] == [dict(expected, verbose=False, constraints=1)]
 
 
+def test_default_objective_and_docstring(fake: dict[str, Any], monkeypatch: Any) -> None:
+    monkeypatch.setitem(vars(mo.DEFAULT_OBJECTIVE), "get_preferred_solver", lambda: cp.CLARABEL)
+    run(IDS, DATE)
+    assert fake["solves"][0]["solver"] == cp.CLARABEL
+    doc = mo.portfolio_optimize.__doc__
+    assert doc.startswith("\n    组合优化，根据给定的约束及目标函数计算最优组合权重。\n")
+    assert doc.endswith("\n    :return: pd.Series 组合最优化权重\n    ") and doc.count("\n") == 43
+
+
 def test_log_records(fake: dict[str, Any], caplog: pytest.LogCaptureFixture) -> None:
     with caplog.at_level(logging.DEBUG, logger="root"):
         run(IDS, DATE, RiskParity())

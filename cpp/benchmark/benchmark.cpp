@@ -86,10 +86,20 @@ void index_init(const py::object& self, const py::object& order_book_id) {
   core::set_attr(self, "_order_book_id", order_book_id);
 }
 
+// Python's `getattr(obj, name, None)`: only an AttributeError means "absent"; any other error of
+// the lookup propagates.
+py::object attr_or_none(const py::handle& obj, const char* name) {
+  PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+  if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::none();
+}
+
 py::object index_get_weight(const py::object& self, const py::object& date) {
   py::object tarnwick = mod().get("tarnwick");
   py::object code = self.attr("_order_book_id");
-  py::object weights_ex = py::getattr(tarnwick, "index_weights_ex", py::none());
+  py::object weights_ex = attr_or_none(tarnwick, "index_weights_ex");
   if (!weights_ex.is_none()) {
     py::object weight = py::none();
     try {
