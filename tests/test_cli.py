@@ -21,7 +21,7 @@ def test_demo_report(small_store: Path, capsys: pytest.CaptureFixture[str]) -> N
     weights = portfolio_optimize(tarnwick.index_components("000300.XSHG", DATE), DATE)
     assert "000300.XSHG constituents for 2025-06-03" in out and err == ""
     assert f"stocks held: {(weights >= 1e-4).sum()} of {len(weights)}" in out
-    listed = re.findall(r"^ {4}(\S+) .* (\d+\.\d\d)%$", out, re.M)
+    listed = re.findall(r"^ {4}(\S+) +(\d+\.\d\d)%  \S+$", out, re.M)
     top = weights.sort_values(ascending=False).head(3)
     assert listed == [(i, f"{100 * w:.2f}") for i, w in top.items()]
     found = re.search(r"volatility: ([\d.]+)% \(equal weights: ([\d.]+)%", out)

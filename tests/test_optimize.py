@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import logging
+import os
 import subprocess
 import sys
 import textwrap
@@ -202,7 +203,7 @@ def test_import_state_filter_and_debug_flag() -> None:
         print(mo.DEBUG, mo.DEFAULT_OBJECTIVE.__class__.__name__)
         """
     )
-    env = {"MORVANE_DEBUG": "0", "PYTHONPATH": str(Path(__file__).parent)}
+    env = dict(os.environ, MORVANE_DEBUG="0", PYTHONPATH=str(Path(__file__).parent))
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["True", "MinVariance"]  # any non-empty text, read at import

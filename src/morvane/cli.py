@@ -129,10 +129,11 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     equal_volatility = math.sqrt(max(float(equal @ cov @ equal), 0.0))
     names = {r.order_book_id: r.symbol for r in tarnwick.instruments(ids)}
 
-    print(f"  stocks held: {int((w >= HELD_THRESHOLD).sum())} of {len(ids)}")
+    held = int((w >= HELD_THRESHOLD).sum())
+    print(f"  stocks held: {held} of {len(ids)} (weight at least {HELD_THRESHOLD:.2%})")
     print("  largest weights:")
     for order_book_id, weight in weights.sort_values(ascending=False).head(args.top).items():
-        print(f"    {order_book_id}  {names.get(order_book_id, ''):<8}  {weight:7.2%}")
+        print(f"    {order_book_id}  {weight:7.2%}  {names.get(order_book_id, '')}")
     print(
         f"  expected annualised volatility: {volatility:.2%} "
         f"(equal weights: {equal_volatility:.2%})"
