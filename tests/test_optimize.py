@@ -175,7 +175,8 @@ def test_ensure_order_book_ids_drops_with_warnings(fake: dict[str, Any]) -> None
         warnings.simplefilter("always")
         assert mo.ensure_order_book_ids(ids, "20210305") == ["A", "B", "EVE", "GOING"]
         assert mo.ensure_order_book_ids("A", DATE) == ["A"]  # one record, wrapped
-    assert fake["client"].calls == [ids, "A"]  # the caller's object, unchanged
+        assert mo.ensure_order_book_ids("NOPE", DATE) == []  # no record, like NOPE in a list
+    assert fake["client"].calls == [ids, "A", "NOPE"]  # the caller's object, unchanged
     day, drop = "2021-03-05", OptimizerWarning
     assert [(str(w.message), w.category) for w in caught] == [
         ("IDX 不是股票，被剔除", drop), ("FUND 不是股票，被剔除", drop),
@@ -187,7 +188,7 @@ def test_ensure_order_book_ids_drops_with_warnings(fake: dict[str, Any]) -> None
     assert {w.filename for w in caught} == {__file__}
     for bad in (5, None, 10**100):
         check(lambda bad=bad: mo.ensure_order_book_ids(bad, object()), IA("order_book_ids 非法"))
-    assert len(fake["client"].calls) == 2  # refused before the date or the client is asked
+    assert len(fake["client"].calls) == 3  # refused before the date or the client is asked
 
 
 def test_import_state_filter_and_debug_flag() -> None:
@@ -280,6 +281,7 @@ NOT_INDEX = "仅支持指数类型的 benchmark, 传入的 benchmark 是 {} 类�
         ((IDS, 20210305), {}, IA(NOT_DATE.format("int", 20210305))),
         ((7, DATE), {}, IA("order_book_ids 非法")),
         ((["IDX", "GONE", "NOPE"], DATE), {}, IA("经过剔除后，股票池为空")),
+        (("NOPE", DATE), {}, IA("经过剔除后，股票池为空")),
         ((IDS, DATE, "MinVariance"), {}, IA("非法的目标函数")),
         ((IDS, DATE, MinTrackingError()), {}, IA(NEEDS.format("MinTrackingError"))),
         ((IDS, DATE, MinActiveVariance()), {}, IA(NEEDS.format("MinActiveVariance"))),

@@ -53,7 +53,10 @@ py::object ensure_order_book_ids(const py::object& order_book_ids, const py::obj
   }
   py::object date_str = mod().get("ensure_date_str")(date);
   py::object instruments = mod().get("tarnwick").attr("instruments")(order_book_ids);
-  if (!py::isinstance<py::list>(instruments)) {
+  if (instruments.is_none()) {
+    // The client knows no record of a single id: like an unknown id in a list, it is left out.
+    instruments = py::list();
+  } else if (!py::isinstance<py::list>(instruments)) {
     py::list single;
     single.append(instruments);
     instruments = single;
