@@ -2,21 +2,13 @@
 
 from enum import Enum
 
+from tarnwick.sample import STYLE_NAMES
+
 __all__ = ["STYLE_FACTORS", "IndustryClassification", "CovModel", "RiskModel"]
 
-#: The ten style factors of the risk model, in the order used everywhere.
-STYLE_FACTORS = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
+#: The ten style factors of the risk model, in the order used everywhere (the order in which the
+#: market store keeps them).
+STYLE_FACTORS = list(STYLE_NAMES)
 
 
 class IndustryClassification(Enum):

@@ -30,6 +30,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from tarnwick.sample import STYLE_NAMES
+
 __all__ = [
     "ANNUALISATION",
     "MARKET_FACTOR",
@@ -54,18 +56,7 @@ ANNUALISATION = 252
 #: Name of the factor every stock has exposure 1 to.
 MARKET_FACTOR = "market"
 #: The style factors, in storage order (the columns of ``style_descriptors``).
-STYLES: tuple[str, ...] = (
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-)
+STYLES: tuple[str, ...] = tuple(STYLE_NAMES)
 COV_MODELS: tuple[str, ...] = ("daily", "monthly", "quarterly")
 
 # Pseudo-observations of the prior in the specific-variance and correlation shrinkage.

@@ -41,7 +41,7 @@ __all__ = [
 
 DEFAULT_SEED = 20240101
 
-#: Style descriptors in storage order (same order as ``morvane.const.STYLE_FACTORS``).
+#: The ten style factors in storage order; ``morvane.const.STYLE_FACTORS`` is this list.
 STYLE_NAMES = [
     "beta",
     "book_to_price",
