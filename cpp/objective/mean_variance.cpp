@@ -146,15 +146,11 @@ py::object active_mean_variance_expr(const py::object& self, const py::object& g
 template <typename Init, typename Expr>
 void define_mean_variance_class(const char* name, const py::object& base, const char* doc,
                                 const char* returns_param, Init init, Expr expr) {
-  objective_class(name, base, doc)
-      .init(init, py::kw_only(), py::arg(returns_param) = py::none(), py::arg("window") = 252,
-            py::arg("risk_aversion_coefficient") = 1,
-            py::arg("transaction_cost_model") = py::none())
-      .method("get_objective_expr", expr, py::arg("g"), py::arg("zeta"), py::arg("helper"))
-      .method("get_internal_constraints", &no_internal_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_preferred_solver", &preferred_solver)
-      .finish();
+  core::ClassBuilder cls = objective_class(name, base, doc);
+  cls.init(init, py::kw_only(), py::arg(returns_param) = py::none(), py::arg("window") = 252,
+           py::arg("risk_aversion_coefficient") = 1,
+           py::arg("transaction_cost_model") = py::none());
+  finish_objective(cls, expr);
 }
 
 }  // namespace

@@ -31,6 +31,18 @@ py::list no_internal_constraints(const py::object& self, const py::object& g,
                                  const py::object& zeta, const py::object& helper);
 py::object preferred_solver(const py::object& self);
 
+// Adds the three methods of every objective to `cls` (`get_objective_expr`,
+// `get_internal_constraints`, `get_preferred_solver`) and binds the finished class in the module.
+template <typename Expr, typename Constraints = decltype(&no_internal_constraints)>
+void finish_objective(core::ClassBuilder& cls, Expr expr,
+                      Constraints constraints = &no_internal_constraints) {
+  cls.method("get_objective_expr", expr, py::arg("g"), py::arg("zeta"), py::arg("helper"))
+      .method("get_internal_constraints", constraints, py::arg("g"), py::arg("zeta"),
+              py::arg("helper"))
+      .method("get_preferred_solver", &preferred_solver)
+      .finish();
+}
+
 // Annualised mean daily returns of `instruments` over the `window` trading days up to
 // `helper.prev_trading_date`, from the data client.
 py::object estimate_annual_returns(const py::object& instruments, const py::object& window,

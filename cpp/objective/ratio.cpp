@@ -99,13 +99,9 @@ py::list max_sharpe_ratio_constraints(const py::object& self, const py::object& 
 template <typename Init, typename Expr, typename Constraints>
 void define_ratio_class(const char* name, const py::object& base, const char* doc,
                         const char* returns_param, Init init, Expr expr, Constraints constraints) {
-  objective_class(name, base, doc)
-      .init(init, py::kw_only(), py::arg(returns_param) = py::none(), py::arg("window") = 252)
-      .method("get_objective_expr", expr, py::arg("g"), py::arg("zeta"), py::arg("helper"))
-      .method("get_internal_constraints", constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_preferred_solver", &preferred_solver)
-      .finish();
+  core::ClassBuilder cls = objective_class(name, base, doc);
+  cls.init(init, py::kw_only(), py::arg(returns_param) = py::none(), py::arg("window") = 252);
+  finish_objective(cls, expr, constraints);
 }
 
 }  // namespace

@@ -30,12 +30,8 @@ py::object risk_parity_expr(const py::object& /*self*/, const py::object& g,
 
 template <typename Expr>
 void define_risk_objective(const char* name, const py::object& base, const char* doc, Expr expr) {
-  objective_class(name, base, doc)
-      .method("get_objective_expr", expr, py::arg("g"), py::arg("zeta"), py::arg("helper"))
-      .method("get_internal_constraints", &no_internal_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_preferred_solver", &preferred_solver)
-      .finish();
+  core::ClassBuilder cls = objective_class(name, base, doc);
+  finish_objective(cls, expr);
 }
 
 }  // namespace

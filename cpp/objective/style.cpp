@@ -107,27 +107,17 @@ py::list priority_adjust_factor() {
 }  // namespace
 
 void define_max_indicator(const py::object& base) {
-  objective_class("MaxIndicator", base, kMaxIndicatorDoc)
-      .init(&max_indicator_init, py::arg("indicator_series"))
-      .method("get_objective_expr", &max_indicator_expr, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_internal_constraints", &no_internal_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_preferred_solver", &preferred_solver)
-      .finish();
+  core::ClassBuilder cls = objective_class("MaxIndicator", base, kMaxIndicatorDoc);
+  cls.init(&max_indicator_init, py::arg("indicator_series"));
+  finish_objective(cls, &max_indicator_expr);
 }
 
 void define_min_style_deviation(const py::object& base) {
-  objective_class("MinStyleDeviation", base, kMinStyleDeviationDoc)
-      .attr("PRIORITY_ADJUST_FACTOR", priority_adjust_factor())
+  core::ClassBuilder cls = objective_class("MinStyleDeviation", base, kMinStyleDeviationDoc);
+  cls.attr("PRIORITY_ADJUST_FACTOR", priority_adjust_factor())
       .init(&min_style_deviation_init, py::arg("target_style"), py::kw_only(),
-            py::arg("relative") = false, py::arg("priority") = py::none())
-      .method("get_objective_expr", &min_style_deviation_expr, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_internal_constraints", &no_internal_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .method("get_preferred_solver", &preferred_solver)
-      .finish();
+            py::arg("relative") = false, py::arg("priority") = py::none());
+  finish_objective(cls, &min_style_deviation_expr);
 }
 
 }  // namespace morvane::objective
