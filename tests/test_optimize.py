@@ -463,8 +463,10 @@ def test_min_variance_end_to_end(universe: list[str]) -> None:
 @pytest.mark.parametrize("bnds", [None, {"*": (0, 0.025)}])
 def test_risk_parity_end_to_end(universe: list[str], bnds: Any) -> None:
     weights = mo.portfolio_optimize(universe, SAMPLE_DATE, RiskParity(), bnds)
-    assert weights.sum() == pytest.approx(1) and weights.max() <= 0.025 + 1e-4
-    if bnds is None:  # equal risk contributions
+    assert weights.sum() == pytest.approx(1)
+    if bnds:
+        assert weights.max() <= 0.025 + 1e-4
+    else:  # equal risk contributions
         cov = OptimizeHelper(universe, SAMPLE_DATE, None, CovModel.FACTOR_MODEL_DAILY,
                              RiskModel.V1, 1.0, 1.0).get_cov_matrix()  # fmt: skip
         contributions = weights.values * (cov @ weights.values)

@@ -576,11 +576,16 @@ def _draw_factor_model(T: int, rng: np.random.Generator) -> tuple[np.ndarray, np
     n_ind, n_sty = len(SWS_INDUSTRIES), len(STYLE_NAMES)
     vol = np.concatenate([[0.20], rng.uniform(0.08, 0.12, n_ind), rng.uniform(0.02, 0.06, n_sty)])
     K = len(vol)
+    beta = 1 + n_ind + STYLE_NAMES.index("beta")
+    # The beta style moves with the market, so that high-beta stocks do rise and fall more with
+    # it and a low-beta portfolio carries less market risk.
+    vol[beta] = 0.10
     # Mild correlation through a few common drivers (industries with each other, styles
-    # with each other); the market stays uncorrelated.
-    load = np.zeros((K, 2))
+    # with each other, beta with the market).
+    load = np.zeros((K, 3))
     load[1 : 1 + n_ind, 0] = rng.uniform(0.1, 0.4, n_ind)
     load[1 + n_ind :, 1] = rng.uniform(-0.35, 0.35, n_sty)
+    load[[0, beta], 2] = 0.8
     corr = load @ load.T
     np.fill_diagonal(corr, 1.0)
     cov = corr * np.outer(vol, vol)
