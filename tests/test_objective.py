@@ -188,7 +188,7 @@ def test_mean_variance_partial_returns_and_transaction_cost() -> None:
             return 0.01 * cp.norm1(g_)
 
     objective = obj.MeanVariance(
-        expected_returns={"B": 0.2, "Z": 5.0},
+        expected_returns={"A": np.nan, "B": 0.2, "Z": 5.0},
         risk_aversion_coefficient=0,
         transaction_cost_model=Cost(),
     )
@@ -266,6 +266,7 @@ def unit_return_coefficients(constraints: list[Any], n: int) -> np.ndarray:
         ({"A": 0.05, "B": 0.05, "C": 0.05}, [1.0, 1.0, 1.0]),  # all equal: sum of g
         ({"A": 0.0, "Z": 0.7}, [1.0, 1.0, 1.0]),  # missing ids count 0, then all equal
         ({"B": 0.3}, [0.0, 0.3, 0.0]),
+        ({"A": np.nan, "B": 0.3, "C": 0.1}, [0.0, 0.3, 0.1]),  # no estimate: counts 0
     ],
 )
 def test_ratio_unit_return_constraint(

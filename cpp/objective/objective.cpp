@@ -67,7 +67,9 @@ py::object estimate_active_returns(const py::object& instruments, const py::obje
 }
 
 py::object values_for(const py::object& series, const py::object& ids) {
-  return series.attr("reindex")(ids, py::arg("fill_value") = 0.0).attr("values");
+  return series.attr("reindex")(ids, py::arg("fill_value") = 0.0)
+      .attr("fillna")(0.0)
+      .attr("values");
 }
 
 }  // namespace morvane::objective

@@ -52,7 +52,9 @@ py::object estimate_annual_returns(const py::object& instruments, const py::obje
 py::object estimate_active_returns(const py::object& instruments, const py::object& window,
                                    const py::object& helper);
 
-// `series.reindex(ids, fill_value=0.0).values`: one entry per id, 0.0 where the series has none.
+// `series.reindex(ids, fill_value=0.0).fillna(0.0).values`: one entry per id, 0.0 where the
+// series has none or a missing value (a stock listed too recently to have a return in the
+// window has no estimate, like a stock the series does not name).
 py::object values_for(const py::object& series, const py::object& ids);
 
 // The classes, defined in this order by the module initialisation.
