@@ -104,7 +104,7 @@ def trading_days(start: _dt.date, end: _dt.date) -> np.ndarray:
     missing = [y for y in range(start.year, end.year + 1) if y not in HOLIDAY_CLOSURES]
     if missing:
         raise ValueError(f"no exchange holiday data for year(s) {missing}")
-    days = np.arange(np.datetime64(start, "D"), np.datetime64(end, "D") + 1)
+    days = np.arange(np.datetime64(start, "D"), np.datetime64(end, "D") + np.timedelta64(1, "D"))
     # 1970-01-01 was a Thursday: weekday index 0 = Monday.
     weekday = (days.astype(np.int64) + 3) % 7
     keep = weekday < 5

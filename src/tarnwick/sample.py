@@ -459,7 +459,8 @@ def _draw_universe(cfg: MarketConfig, days: np.ndarray, rng: np.random.Generator
     for i in chosen:
         lo = min(list_idx[i] + 126, T - 3)
         delist_idx[i] = rng.integers(max(lo, 5), T - 1)
-    delisted = np.where(delist_idx < T, days[np.minimum(delist_idx, T - 1)], np.datetime64("NaT"))
+    never = np.datetime64("NaT", "D")
+    delisted = np.where(delist_idx < T, days[np.minimum(delist_idx, T - 1)], never)
 
     # Industries; financials only on the main boards, growth sectors on the new boards.
     names = [n for _, n, _ in SWS_INDUSTRIES]
