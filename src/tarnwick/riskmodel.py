@@ -24,7 +24,7 @@ import os
 import sys
 import tempfile
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -574,13 +574,25 @@ def _write_version(con, market: _Market, version_spec: VersionSpec, est: _Estima
     log(f"{version_spec.name}: specific variances written ({len(frame)} rows)")
 
 
-def build_risk_model(con, progress: bool = True) -> None:
+# Progress steps of a build: the market loaded, four per version (regressions, exposures,
+# factor returns and covariances, specific variances), the end.
+_BUILD_STEPS = 2 + 4 * len(VERSIONS)
+
+
+def build_risk_model(con, progress: bool | Callable[[float, str], None] = True) -> None:
     """Estimate every risk-model version from the market tables of ``con`` and write the
-    risk-model tables (replacing existing ones).  ``con`` is a read-write DuckDB connection."""
+    risk-model tables (replacing existing ones).  ``con`` is a read-write DuckDB connection.
+    ``progress``: True prints one line per step on stderr, a callable receives the fraction
+    done and a label (for a progress bar), False stays silent."""
     start = time.perf_counter()
+    done = 0
 
     def log(message: str) -> None:
-        if progress:
+        nonlocal done
+        done += 1
+        if callable(progress):
+            progress(min(done / _BUILD_STEPS, 1.0), "risk model")
+        elif progress:
             print(f"[risk model {time.perf_counter() - start:6.1f}s] {message}", file=sys.stderr,
                   flush=True)
 

@@ -269,7 +269,7 @@ def build(
                 )
             else:
                 bar.update(0.75, "risk model")
-                builder(con, progress=progress)
+                builder(con, progress=lambda f, s: bar.update(0.75 + 0.25 * f, s))
             con.execute(
                 "INSERT OR REPLACE INTO meta VALUES ('risk_model', ?)",
                 ["yes" if builder is not None else "no"],
