@@ -20,11 +20,8 @@ void raise_bare(PyObject* exc_type) {
   raise(exc);
 }
 
-void check_assertion(bool condition) {
-  if (condition) return;
-  py::object flags = py::module_::import("sys").attr("flags");
-  if (flags.attr("optimize").cast<long>() > 0) return;
-  raise_bare(PyExc_AssertionError);
+bool assertions_enabled() {
+  return py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
 }
 
 bool is_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }

@@ -31,9 +31,9 @@ template <typename... Args>
 // Raises `exc_type()` with no argument (NotImplementedError, AssertionError, ...).
 [[noreturn]] void raise_bare(PyObject* exc_type);
 
-// Python's `assert condition` without a message: AssertionError unless assertions are off
-// (`python -O`).
-void check_assertion(bool condition);
+// False when the interpreter runs with assertions off (`python -O`): an `assert` then evaluates
+// nothing.
+bool assertions_enabled();
 
 // True when an error fetched into `e` is an instance of Exception (not a KeyboardInterrupt or
 // SystemExit, which are never converted).

@@ -30,9 +30,8 @@ py::object no_preferred_solver(const py::object& /*self*/) {
 const core::Module& mod() { return *g_mod; }
 
 void assert_unit_zeta(const py::handle& zeta) {
-  py::object flags = py::module_::import("sys").attr("flags");
-  if (flags.attr("optimize").cast<long>() > 0) return;
-  core::check_assertion(truth(core::eq(zeta, py::float_(1.0))));
+  if (!core::assertions_enabled()) return;
+  if (!truth(core::eq(zeta, py::float_(1.0)))) core::raise_bare(PyExc_AssertionError);
 }
 
 core::ClassBuilder objective_class(const char* name, const py::object& base, const char* doc) {
