@@ -312,10 +312,18 @@ def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -
     )
     if df.empty:
         return out
-    df["ret"] = df.groupby("order_book_id", sort=False)["tr"].pct_change(fill_method=None)
-    df["date"] = _datetimes(df["date"])
-    wide = df.pivot(index="date", columns="order_book_id", values="ret")
-    return wide.reindex(index=dates, columns=known).rename_axis(columns=None)
+    # Rows come ordered by id, then date: a return is against the row before, within one id.
+    tr = df["tr"].to_numpy(dtype=float)
+    owner = df["order_book_id"].to_numpy()
+    ret = np.full(len(df), np.nan)
+    same_id = owner[1:] == owner[:-1]
+    ret[1:] = np.where(same_id, tr[1:] / tr[:-1] - 1.0, np.nan)
+    rows = dates.get_indexer(_datetimes(df["date"]))
+    cols = out.columns.get_indexer(owner)
+    inside = rows >= 0  # the day before the window only serves as a previous close
+    values = np.full(out.shape, np.nan)
+    values[rows[inside], cols[inside]] = ret[inside]
+    return pd.DataFrame(values, index=dates, columns=out.columns)
 
 
 def _fields(fields: Any) -> tuple[list[str], bool]:
