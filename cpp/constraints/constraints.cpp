@@ -41,4 +41,8 @@ PYBIND11_MODULE(constraints, m) {
 
   py::object base = constraints::define_base(self);
   constraints::define_limits(self, base);
+  constraints::define_industry(self, base);
+  constraints::define_style(self, base);
+  constraints::define_components(self, base);
+  constraints::define_transactions(self, base);
 }

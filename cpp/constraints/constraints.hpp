@@ -33,4 +33,16 @@ py::object define_base(const core::Module& self);
 // TrackingErrorLimit, TurnoverLimit, BenchmarkComponentWeightLimit.
 void define_limits(const core::Module& self, const py::object& base);
 
+// IndustryConstraint, WildcardIndustryConstraint.
+void define_industry(const core::Module& self, const py::object& base);
+
+// StyleConstraint, wildcard_style_constraint.
+void define_style(const core::Module& self, const py::object& base);
+
+// IndustryComponentLimit, IndexComponentLimit, StockPoolLimit.
+void define_components(const core::Module& self, const py::object& base);
+
+// TransactionVolumeLimit, TransactionMarketValueLimit.
+void define_transactions(const core::Module& self, const py::object& base);
+
 }  // namespace morvane::constraints

@@ -1,0 +1,10 @@
+// Trade sizes: TransactionVolumeLimit, TransactionMarketValueLimit.
+#include <pybind11/pybind11.h>
+
+#include "constraints/constraints.hpp"
+
+namespace morvane::constraints {
+
+void define_transactions(const core::Module& /*self*/, const py::object& /*base*/) {}
+
+}  // namespace morvane::constraints
