@@ -43,14 +43,14 @@ py::object scale_by_percentage(const py::object& benchmark, const py::object& de
   return benchmark * (py::int_(1) + value / py::int_(100));
 }
 
+}  // namespace
+
 py::object get_deviation_value(const py::object& benchmark, const py::object& deviation) {
   if (deviation.is_none()) return py::none();
   if (core::is_number(deviation)) return to_float(benchmark + deviation);
   if (py::isinstance<py::str>(deviation)) return scale_by_percentage(benchmark, deviation);
   core::invalid_argument(mod(), "约束指定的上限或下限 {} 非法", deviation);
 }
-
-}  // namespace
 
 py::object to_float(const py::handle& v) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type))(v);

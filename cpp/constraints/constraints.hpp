@@ -20,6 +20,10 @@ const core::Module& mod();
 // float(); a ValueError there becomes InvalidArgument naming `label` and the value.
 py::object ensure_bound(const py::handle& v, const py::handle& label);
 
+// A bound given relative to the benchmark's value: None stays None, a number is added to
+// `benchmark`, a signed percentage string ('-5%', '+5%') scales it; anything else is refused.
+py::object get_deviation_value(const py::object& benchmark, const py::object& deviation);
+
 // Python's float(v): an exact float, also for float subclasses such as numpy.float64.
 py::object to_float(const py::handle& v);
 
