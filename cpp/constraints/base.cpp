@@ -61,6 +61,25 @@ py::object ensure_bound(const py::handle& v, const py::handle& label) {
                               py::make_tuple(label, v));
 }
 
+void require_a_bound(const BoundLabels& labels, const py::object& lower_limit,
+                     const py::object& upper_limit) {
+  if (lower_limit.is_none() && upper_limit.is_none()) core::invalid_argument(mod(), labels.missing);
+}
+
+void store_float_bounds(const py::object& self, const BoundLabels& labels,
+                        const py::object& lower_limit, const py::object& upper_limit) {
+  core::set_attr(self, "lower", ensure_bound(lower_limit, py::str(labels.lower)));
+  core::set_attr(self, "upper", ensure_bound(upper_limit, py::str(labels.upper)));
+}
+
+bool effective_lower(const py::object& lower) {
+  return !lower.is_none() && compare(lower, py::int_(0), Py_GT);
+}
+
+bool effective_upper(const py::object& upper) {
+  return !upper.is_none() && compare(upper, py::int_(1), Py_LT);
+}
+
 py::object read_hard(const py::object& self) { return self.attr("_hard"); }
 
 py::object define_base(const core::Module& self) {

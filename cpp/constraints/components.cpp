@@ -40,35 +40,21 @@ constexpr const char* kStockPoolDoc = R"(
     )";
 
 // The texts of one class: its message when no bound is given and the labels of its two bounds.
-struct Labels {
-  const char* missing;
-  const char* lower;
-  const char* upper;
-};
-
-constexpr Labels kIndustryLabels{
+constexpr BoundLabels kIndustryLabels{
     "IndustryComponentLimit: upper_limit及lower_limit 最少应该指定一个",
     "IndustryComponentLimit:lower_limit", "IndustryComponentLimit:upper_limit"};
-constexpr Labels kIndexLabels{"IndexComponentLimit: upper_limit及lower_limit 最少应该指定一个",
-                              "IndexComponentLimit:lower_limit", "IndexComponentLimit:upper_limit"};
-constexpr Labels kPoolLabels{"StockPoolLimit: upper_limit及lower_limit 最少应该指定一个",
-                             "StockPoolLimit:lower_limit", "StockPoolLimit:upper_limit"};
+constexpr BoundLabels kIndexLabels{"IndexComponentLimit: upper_limit及lower_limit 最少应该指定一个",
+                                   "IndexComponentLimit:lower_limit",
+                                   "IndexComponentLimit:upper_limit"};
+constexpr BoundLabels kPoolLabels{"StockPoolLimit: upper_limit及lower_limit 最少应该指定一个",
+                                  "StockPoolLimit:lower_limit", "StockPoolLimit:upper_limit"};
 
 // Steps shared by the three constructors: at least one bound, then `lower` and `upper` as floats
 // (None when not given). Bounds are plain weight fractions; no range is checked.
-void store_bounds(const py::object& self, const Labels& labels, const py::object& lower_limit,
+void store_bounds(const py::object& self, const BoundLabels& labels, const py::object& lower_limit,
                   const py::object& upper_limit) {
-  if (lower_limit.is_none() && upper_limit.is_none()) core::invalid_argument(mod(), labels.missing);
-  core::set_attr(self, "lower", ensure_bound(lower_limit, py::str(labels.lower)));
-  core::set_attr(self, "upper", ensure_bound(upper_limit, py::str(labels.upper)));
-}
-
-// A lower bound of 0 or less and an upper bound of 1 or more constrain nothing.
-bool effective_lower(const py::object& lower) {
-  return !lower.is_none() && compare(lower, py::int_(0), Py_GT);
-}
-bool effective_upper(const py::object& upper) {
-  return !upper.is_none() && compare(upper, py::int_(1), Py_LT);
+  require_a_bound(labels, lower_limit, upper_limit);
+  store_float_bounds(self, labels, lower_limit, upper_limit);
 }
 
 // For membership tests: a list or tuple of ids is searched as a set (the same answers, without

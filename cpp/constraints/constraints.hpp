@@ -27,6 +27,26 @@ py::object get_deviation_value(const py::object& benchmark, const py::object& de
 // Python's float(v): an exact float, also for float subclasses such as numpy.float64.
 py::object to_float(const py::handle& v);
 
+// The texts a bounded constraint class names itself with: the message when neither bound is
+// given, and the labels of its two bounds in conversion errors.
+struct BoundLabels {
+  const char* missing;
+  const char* lower;
+  const char* upper;
+};
+
+// Refuses a constraint with neither bound (InvalidArgument with `labels.missing`).
+void require_a_bound(const BoundLabels& labels, const py::object& lower_limit,
+                     const py::object& upper_limit);
+
+// `self.lower` and `self.upper` as floats (None when not given), the lower one converted first.
+void store_float_bounds(const py::object& self, const BoundLabels& labels,
+                        const py::object& lower_limit, const py::object& upper_limit);
+
+// A lower bound of 0 or less and an upper bound of 1 or more constrain no weight.
+bool effective_lower(const py::object& lower);
+bool effective_upper(const py::object& upper);
+
 // Getter of every concrete constraint's read-only `hard` property: `self._hard` unchanged.
 py::object read_hard(const py::object& self);
 

@@ -36,28 +36,21 @@ constexpr const char* kWildcardIndustryDoc = R"(
     )";
 
 // The texts of one class: its message when no bound is given and the labels of its two bounds.
-struct Labels {
-  const char* missing;
-  const char* lower;
-  const char* upper;
-};
-
-constexpr Labels kIndustryLabels{"IndustryConstraint: upper_limit及lower_limit 最少应该指定一个",
-                                 "IndustryConstraint:lower_limit",
-                                 "IndustryConstraint:upper_limit"};
-constexpr Labels kWildcardLabels{
+constexpr BoundLabels kIndustryLabels{
+    "IndustryConstraint: upper_limit及lower_limit 最少应该指定一个",
+    "IndustryConstraint:lower_limit", "IndustryConstraint:upper_limit"};
+constexpr BoundLabels kWildcardLabels{
     "WildcardIndustryConstraint: upper_limit及lower_limit 最少应该指定一个",
     "WildcardIndustryConstraint:lower_limit", "WildcardIndustryConstraint:upper_limit"};
 
 // At least one bound; `relative` as given; absolute bounds as floats (None when not given, the
 // lower one converted first), relative ones kept as given and resolved per optimisation.
-void store_bounds(const py::object& self, const Labels& labels, const py::object& lower_limit,
+void store_bounds(const py::object& self, const BoundLabels& labels, const py::object& lower_limit,
                   const py::object& upper_limit, const py::object& relative) {
-  if (lower_limit.is_none() && upper_limit.is_none()) core::invalid_argument(mod(), labels.missing);
+  require_a_bound(labels, lower_limit, upper_limit);
   core::set_attr(self, "relative", relative);
   if (!truth(relative)) {
-    core::set_attr(self, "lower", ensure_bound(lower_limit, py::str(labels.lower)));
-    core::set_attr(self, "upper", ensure_bound(upper_limit, py::str(labels.upper)));
+    store_float_bounds(self, labels, lower_limit, upper_limit);
   } else {
     core::set_attr(self, "lower", lower_limit);
     core::set_attr(self, "upper", upper_limit);
@@ -103,10 +96,10 @@ void bound_industry(py::list& result, const py::object& self, const py::object& 
     upper = get_deviation_value(benchmark_weight, upper);
   }
   py::object weight = core::matmul(g, selector);
-  if (!lower.is_none() && compare(lower, py::int_(0), Py_GT)) {
+  if (effective_lower(lower)) {
     result.append(core::ge(weight, zeta * lower));
   }
-  if (!upper.is_none() && compare(upper, py::int_(1), Py_LT)) {
+  if (effective_upper(upper)) {
     result.append(core::le(weight, zeta * upper));
   }
 }
