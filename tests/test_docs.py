@@ -8,6 +8,7 @@ reported as a skipped test with its reason, so every such block stays visible.
 
 from __future__ import annotations
 
+import ast
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -128,3 +129,42 @@ def test_fences_are_found_with_their_skip_reasons(tmp_path: Path) -> None:
         (8, "y = ```\n", "builds the full market"),
         (11, "\n", None),
     ]
+
+
+CJK = re.compile(r"[\u4e00-\u9fff]")
+
+
+def cpp_messages() -> set[str]:
+    """Chinese string literals of the C++ modules (adjacent literals joined), docstrings aside."""
+    from morvane import benchmark, constraints, objective, optimize
+
+    objects = [v for m in (optimize, objective, constraints, benchmark) for v in vars(m).values()]
+    objects += [member for cls in objects if isinstance(cls, type) for member in vars(cls).values()]
+    docstrings = [getattr(o, "__doc__", None) or "" for o in objects]
+    messages = set()
+    for source in sorted((ROOT / "cpp").glob("*/*.cpp")):
+        text = re.sub(r'R"\((.*?)\)"', "", source.read_text(encoding="utf-8"), flags=re.DOTALL)
+        for run in re.finditer(r'"(?:[^"\\\n]|\\.)*"(?:\s*"(?:[^"\\\n]|\\.)*")*', text):
+            literal = "".join(re.findall(r'"((?:[^"\\\n]|\\.)*)"', run.group(0)))
+            if CJK.search(literal) and not any(literal in doc for doc in docstrings):
+                messages.add(literal)
+    return messages
+
+
+def helper_messages() -> set[str]:
+    """The helper's InvalidArgument texts, each f-string field written as {}."""
+    tree = ast.parse((ROOT / "src" / "morvane" / "helper.py").read_text(encoding="utf-8"))
+    messages = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Call) and getattr(node.func, "id", "") == "InvalidArgument":
+            arg = node.args[0]
+            parts = arg.values if isinstance(arg, ast.JoinedStr) else [arg]
+            messages.add("".join(p.value if isinstance(p, ast.Constant) else "{}" for p in parts))
+    return messages
+
+
+def test_the_guide_lists_every_message() -> None:
+    guide = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+    messages = cpp_messages() | helper_messages()
+    assert len(messages) > 50
+    assert sorted(m for m in messages if m not in guide) == []
