@@ -168,3 +168,21 @@ def test_the_guide_lists_every_message() -> None:
     messages = cpp_messages() | helper_messages()
     assert len(messages) > 50
     assert sorted(m for m in messages if m not in guide) == []
+
+
+def anchors(path: Path) -> set[str]:
+    """The anchors a renderer gives the headings of path (lower case, punctuation dropped)."""
+    headings = re.findall(r"^#+ (.+)$", path.read_text(encoding="utf-8"), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in headings}
+
+
+@pytest.mark.parametrize("path", documents(), ids=lambda p: p.name)
+def test_links_between_the_docs_resolve(path: Path) -> None:
+    text = path.read_text(encoding="utf-8")
+    for target, anchor in re.findall(r"\]\(([^)#\s]*)(?:#([^)\s]+))?\)", text):
+        if target.startswith(("http:", "https:")):
+            continue
+        linked = (path.parent / target).resolve() if target else path
+        assert linked.exists(), f"{path.name}: no file {target}"
+        if anchor:
+            assert anchor in anchors(linked), f"{path.name}: no heading for #{anchor} in {target}"
