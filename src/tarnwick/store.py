@@ -72,6 +72,8 @@ _values: OrderedDict[tuple[object, ...], dict[str, Any]] = OrderedDict()
 _VALUE_FILES = 2
 # The connection a `snapshot()` pins for the thread that opened it.
 _pinned = threading.local()
+# Files (by identity) whose length was found whole.
+_whole_files: set[tuple[object, ...] | None] = set()
 # DuckDB keeps this many bytes of file header before its first block.
 _HEADER_BYTES = 3 * 4096
 _DAMAGE_ERRORS: tuple[type[BaseException], ...] = (
@@ -296,17 +298,7 @@ def _open_checked(path: Path) -> duckdb.DuckDBPyConnection:
 
 def _check_contents(con: duckdb.DuckDBPyConnection, path: Path) -> None:
     try:
-        blocks, block_size = con.execute(
-            "SELECT total_blocks, block_size FROM pragma_database_size() "
-            "WHERE database_name = 'store'"
-        ).fetchone()
-        expected = _HEADER_BYTES + int(blocks) * int(block_size)
-        size = path.stat().st_size
-        if size < expected:
-            raise StoreError(
-                f"the market store {path} is truncated ({size:,d} of {expected:,d} bytes); "
-                f"{rebuild_hint(path)}"
-            )
+        _check_length(con, path)
         try:
             row = con.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()
         except duckdb.CatalogException:
@@ -326,6 +318,32 @@ def _check_contents(con: duckdb.DuckDBPyConnection, path: Path) -> None:
             )
     except duckdb.Error as exc:
         raise _damaged(path, exc) from exc
+
+
+def _check_length(con: duckdb.DuckDBPyConnection, path: Path) -> None:
+    """StoreError if the file ends before the last block its tables use (a truncated copy or
+    download).  Checked once per file and process."""
+    key = _file_key(path)
+    if key in _whole_files:
+        return
+    block_size = con.execute(
+        "SELECT block_size FROM pragma_database_size() WHERE database_name = 'store'"
+    ).fetchone()[0]
+    last = -1
+    for (table,) in con.execute("SELECT table_name FROM duckdb_tables()").fetchall():
+        # Table names come from the catalogue itself, passed as a text argument.
+        row = con.execute("SELECT max(block_id) FROM pragma_storage_info(?)", [table]).fetchone()
+        if row and row[0] is not None:
+            last = max(last, int(row[0]))
+    expected = _HEADER_BYTES + (last + 1) * int(block_size)
+    size = path.stat().st_size
+    if size < expected:
+        raise StoreError(
+            f"the market store {path} is truncated ({size:,d} of {expected:,d} bytes); "
+            f"{rebuild_hint(path)}"
+        )
+    with _lock:
+        _whole_files.add(key)
 
 
 def verify(path: Path) -> None:
