@@ -83,9 +83,7 @@ py::object optimize_on_one_store_file(const py::object& order_book_ids, const py
   try {
     result = run();
   } catch (py::error_already_set& error) {
-    auto or_none = [](const py::object& value) -> py::object {
-      return value ? value : py::none();
-    };
+    auto or_none = [](const py::object& value) -> py::object { return value ? value : py::none(); };
     if (truth(exit(or_none(error.type()), or_none(error.value()), or_none(error.trace())))) {
       return py::none();
     }

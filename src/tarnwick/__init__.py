@@ -113,7 +113,7 @@ def _step(date: _dt.date, n: int, name: str) -> _dt.date:
     if k < 0 or k >= len(cal):
         raise ValueError(
             f"{name}: {n:+d} trading days from {date} falls outside the trading calendar "
-            f"{_range_text(cal)}"
+            f"{_range_text(cal)} of the store {store.identity()[0]}"
         )
     return _as_date(cal[k])
 
