@@ -73,6 +73,20 @@ def test_whole_market_min_variance_on_every_day(small_store: Path) -> None:
         _whole_market_min_variance(day)
 
 
+@pytest.mark.slow
+def test_whole_market_min_variance_on_twenty_days_of_the_full_market(full_store: Path) -> None:
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("TARNWICK_HOME", str(full_store.parent))
+        store.close()
+        try:
+            cal = _calendar()
+            for k in np.linspace(2, len(cal) - 1, 20).astype(int):
+                weights = _whole_market_min_variance(cal[k])
+                assert len(weights) > 1000
+        finally:
+            store.close()
+
+
 @pytest.mark.parametrize("version", list(riskmodel.VERSIONS))
 def test_new_listings_are_covered_from_their_listing_day(small_store: Path, version: str) -> None:
     for sid, day in _listings()[:10]:
