@@ -6,6 +6,7 @@ from __future__ import annotations
 import datetime
 import os
 import shutil
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -113,3 +114,20 @@ def test_snapshot_context_manager_pins_one_file(swap) -> None:
     prices_after, seed_after = _reads()
     assert seed_after == "rebuilt"
     pd.testing.assert_frame_equal(prices_after, prices * 2)
+
+
+def test_a_snapshot_pins_its_own_thread_only(swap) -> None:
+    """Another thread sees the rebuilt file at once and fills the helper's cache from it; the
+    pinned thread's answer is still the old file's."""
+    universe = _universe()
+    before = portfolio_optimize(universe, DATE)
+    other: list[pd.Series] = []
+    with tarnwick.snapshot():
+        swap()
+        thread = threading.Thread(target=lambda: other.append(portfolio_optimize(universe, DATE)))
+        thread.start()
+        thread.join()
+        pinned = portfolio_optimize(universe, DATE)
+    pd.testing.assert_series_equal(pinned, before)
+    assert len(other) == 1 and not other[0].equals(before)
+    pd.testing.assert_series_equal(portfolio_optimize(universe, DATE), other[0])

@@ -66,11 +66,13 @@ class StoreError(RuntimeError):
 
 
 _lock = threading.RLock()
-_state: dict[str, Any] = {"con": None, "key": None}
+# The shared read-only connection: {"con", "key" (the file's identity), "pins" (open snapshots
+# reading it)}.  A connection displaced by a newer file is closed when its last snapshot ends.
+_state: dict[str, Any] = {"current": None}
 # Values computed from one store file, keyed by the file's identity (the last few files).
 _values: OrderedDict[tuple[object, ...], dict[str, Any]] = OrderedDict()
 _VALUE_FILES = 2
-# The connection a `snapshot()` pins for the thread that opened it.
+# The connection a `snapshot()` pins for the thread that opened it: {"con", "key", "pid"}.
 _pinned = threading.local()
 # Files (by identity) whose length was found whole.
 _whole_files: set[tuple[object, ...] | None] = set()
@@ -162,17 +164,23 @@ def _values_of(key: tuple[object, ...]) -> dict[str, Any]:
         return _values[key]
 
 
+def _retire(entry: dict[str, Any] | None) -> None:
+    """Close a displaced connection unless a snapshot still reads it (call under the lock)."""
+    if entry is not None and entry is not _state["current"] and entry["pins"] == 0:
+        try:
+            entry["con"].close()
+        except duckdb.Error:
+            pass
+
+
 def close() -> None:
-    """Close the cached read-only connection (the next :func:`connect` reopens)."""
+    """Close the cached read-only connection (the next :func:`connect` reopens); one that an
+    open snapshot reads is closed when that snapshot ends."""
     with _lock:
-        con = _state["con"]
-        _state.update(con=None, key=None)
+        entry = _state["current"]
+        _state["current"] = None
         _values.clear()
-        if con is not None:
-            try:
-                con.close()
-            except duckdb.Error:
-                pass
+        _retire(entry)
 
 
 def _pin() -> dict[str, Any] | None:
@@ -204,15 +212,21 @@ def connect() -> duckdb.DuckDBPyConnection:
     if pin is not None:
         return pin["con"]
     with _lock:
+        return _current()["con"]
+
+
+def _current() -> dict[str, Any]:
+    """The shared connection's entry, reopened on the file now at the path if it changed."""
+    with _lock:
         path = store_path()
         _ensure_store(path)
-        key = _file_key(path)
-        if _state["con"] is not None and _state["key"] == key:
-            return _state["con"]
+        entry = _state["current"]
+        if entry is not None and entry["key"] == _file_key(path):
+            return entry
         close()
         con, key = _open_stable(path)
-        _state.update(con=con, key=key)
-        return con
+        _state["current"] = {"con": con, "key": key, "pins": 0}
+        return _state["current"]
 
 
 def identity() -> tuple[object, ...]:
@@ -222,8 +236,7 @@ def identity() -> tuple[object, ...]:
     if pin is not None:
         return pin["key"]
     with _lock:
-        connect()
-        return _state["key"]
+        return _current()["key"]
 
 
 @contextlib.contextmanager
@@ -231,24 +244,23 @@ def snapshot() -> Iterator[None]:
     """Every client call of this thread inside the block reads one and the same store file.
 
     A rebuild that renames a new file into place during the block is seen only after the
-    block.  Nested snapshots share the outer one's file.
+    block.  Nested snapshots share the outer one's file.  The block pins the connection in use
+    (opening one if the file changed): it stays open, for this block, until the block ends.
     """
     if _pin() is not None:
         yield
         return
     with _lock:
-        path = store_path()
-        _ensure_store(path)
-        con, key = _open_stable(path)
-    _pinned.pin = {"con": con, "key": key, "pid": os.getpid()}
+        entry = _current()
+        entry["pins"] += 1
+    _pinned.pin = {"con": entry["con"], "key": entry["key"], "pid": os.getpid()}
     try:
         yield
     finally:
         _pinned.pin = None
-        try:
-            con.close()
-        except duckdb.Error:
-            pass
+        with _lock:
+            entry["pins"] -= 1
+            _retire(entry)
 
 
 def _open_stable(path: Path) -> tuple[duckdb.DuckDBPyConnection, tuple[object, ...]]:
@@ -387,12 +399,7 @@ def _run(work: Callable[[], Any]) -> Any:
 
 def cached(name: str, loader: Callable[[duckdb.DuckDBPyConnection], Any]) -> Any:
     """A value computed once per store file (the file of the connection in use)."""
-    if _pin() is not None:
-        values = _values_of(identity())
-        if name not in values:
-            values[name] = _run(lambda: loader(connect()))
-        return values[name]
-    with _lock:
+    with _lock:  # connections are shared between threads: one query at a time
         con = connect()
         values = _values_of(identity())
         if name not in values:
@@ -403,10 +410,7 @@ def cached(name: str, loader: Callable[[duckdb.DuckDBPyConnection], Any]) -> Any
 def query(sql: str, params: list | tuple | dict | None = None) -> pd.DataFrame:
     """Run a parameterised query on the store and return a DataFrame."""
     args = params if params is not None else []
-    if _pin() is not None:
-        con = connect()
-        return _run(lambda: con.execute(sql, args).df())
-    with _lock:
+    with _lock:  # connections are shared between threads: one query at a time
         con = connect()
         return _run(lambda: con.execute(sql, args).df())
 
@@ -575,7 +579,8 @@ def build(
         finally:
             con.close()
         with _lock:
-            if _state["key"] is not None and _state["key"][0] == str(target.resolve()):
+            entry = _state["current"]
+            if entry is not None and entry["key"][0] == str(target.resolve()):
                 close()
             os.replace(tmp, target)
         bar.finish()
