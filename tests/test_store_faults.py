@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 
 import tarnwick
+from morvane import cli as morvane_cli
 from morvane.exception import InvalidArgument
 from morvane.objective import MeanVariance
 from morvane.optimize import portfolio_optimize
@@ -98,6 +99,9 @@ def test_a_location_that_cannot_hold_a_store_is_refused_before_generating(
         store.close()
         with pytest.raises(store.StoreError, match="TARNWICK_HOME"):
             tarnwick.instruments("000300.XSHG")  # first use: refused, not built
+        assert morvane_cli.main(["demo"]) == 1
+        err = capsys.readouterr().err
+        assert err.startswith("morvane: TARNWICK_HOME") and err.count("\n") == 1
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file"]
 
 
