@@ -61,6 +61,7 @@ SCHEMA: dict[str, str] = {
     "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
 }
 
+
 class StoreError(RuntimeError):
     """A fault of the store file or of its location, explained in one line."""
 
