@@ -21,6 +21,8 @@ import numpy as np
 import pandas as pd
 
 from tarnwick.calendar import trading_days
+from tarnwick.reference import STYLE_NAMES
+from tarnwick.sources.descriptors import non_linear_size, weighted_stats
 
 __all__ = [
     "SIZES",
@@ -41,19 +43,6 @@ __all__ = [
 
 DEFAULT_SEED = 20240101
 
-#: The ten style factors in storage order; ``morvane.const.STYLE_FACTORS`` is this list.
-STYLE_NAMES = [
-    "beta",
-    "book_to_price",
-    "earnings_yield",
-    "growth",
-    "leverage",
-    "liquidity",
-    "momentum",
-    "non_linear_size",
-    "residual_volatility",
-    "size",
-]
 
 #: Shenwan level-one industries: (code, name, relative number of stocks).
 SWS_INDUSTRIES: list[tuple[str, str, int]] = [
@@ -367,27 +356,6 @@ def standardise_descriptors(
     cap = market_cap.reindex(descriptors.index).to_numpy(dtype=float)
     out = standardise(descriptors.to_numpy(dtype=float), cap, clip)
     return pd.DataFrame(out, index=descriptors.index, columns=descriptors.columns)
-
-
-def _weighted_stats(d: np.ndarray, active: np.ndarray, cap: np.ndarray) -> tuple:
-    """Cap-weighted mean and equal-weighted population std of the columns of ``d`` over
-    the ``active`` rows."""
-    w = np.where(active, cap, 0.0)
-    mean = (w[:, None] * d).sum(0) / w.sum()
-    sd = d[active].std(0)
-    return mean, np.where(sd > 0, sd, 1.0)
-
-
-def _non_linear_size(size: np.ndarray, cap: np.ndarray, active: np.ndarray) -> np.ndarray:
-    """Cube of standardised size, orthogonalised to size by cap-weighted least squares."""
-    mean, sd = _weighted_stats(size[:, None], active, cap)
-    s = (size - mean[0]) / sd[0]
-    c = s**3
-    w = np.where(active, cap, 0.0)
-    sw = w.sum()
-    ms, mc = (w * s).sum() / sw, (w * c).sum() / sw
-    b = (w * (s - ms) * (c - mc)).sum() / max((w * (s - ms) ** 2).sum(), 1e-300)
-    return c - mc - b * (s - ms)
 
 
 # --------------------------------------------------------------------------------------
@@ -813,7 +781,7 @@ def generate(
         var = (np.where(live, (E[lo : t + 1] - m) ** 2, 0.0)).sum(0) / np.maximum(cnt - 1, 1)
         resvol = np.where(cnt >= 20, np.sqrt(var * _TRADING_DAYS_PER_YEAR), uni.sigma * vol_noise)
         size_d = np.log(cap)
-        nls = _non_linear_size(size_d, cap, active)
+        nls = non_linear_size(size_d, cap, active)
         d = np.column_stack(
             [
                 beta,
@@ -831,7 +799,7 @@ def generate(
         desc_rows.append((t, np.nonzero(active)[0], d[active]))
         # Statistics over the listed stocks; stocks not listed yet get exposures from the
         # same statistics (they only matter once they list).
-        mean, sd = _weighted_stats(d, active, cap)
+        mean, sd = weighted_stats(d, active, cap)
         return np.clip((d - mean) / sd, -3.0, 3.0)
 
     # ---- price loop ---------------------------------------------------------------------

@@ -7,7 +7,6 @@ import os
 import sys
 import threading
 import time
-import warnings
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -16,6 +15,10 @@ import duckdb
 import pandas as pd
 
 from tarnwick import sample as _sample
+from tarnwick.build.meta import SCHEMA_VERSION
+from tarnwick.build.riskmodel import estimate_risk_model
+from tarnwick.db.layout import RAW_TABLES
+from tarnwick.progress import Progress
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -27,26 +30,11 @@ __all__ = [
     "build",
     "write_market",
     "cached",
-    "ProgressBar",
 ]
 
-SCHEMA_VERSION = "1"
-
-#: Table definitions, in creation order.
+#: Table definitions of the raw tables, in creation order.
 SCHEMA: dict[str, str] = {
-    "instruments": """
-        order_book_id VARCHAR PRIMARY KEY, symbol VARCHAR, type VARCHAR, exchange VARCHAR,
-        listed_date VARCHAR, de_listed_date VARCHAR, shares_outstanding DOUBLE""",
-    "trading_dates": "date DATE PRIMARY KEY",
-    "daily_bars": """
-        order_book_id VARCHAR, date DATE, close DOUBLE, volume DOUBLE, adj_factor DOUBLE""",
-    "factor_values": "order_book_id VARCHAR, date DATE, market_cap_3 DOUBLE",
-    "index_components": "index_id VARCHAR, effective_date DATE, order_book_id VARCHAR",
-    "industries": """
-        order_book_id VARCHAR, classification VARCHAR, industry_code VARCHAR,
-        industry_name VARCHAR""",
-    "style_descriptors": "date DATE, order_book_id VARCHAR, "
-    + ", ".join(f"{c} DOUBLE" for c in _sample.STYLE_NAMES),
+    **{t.name: t.ddl() for t in RAW_TABLES if t.name != "index_weights"},
     "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
 }
 
@@ -163,36 +151,6 @@ def query(sql: str, params: list | tuple | dict | None = None) -> pd.DataFrame:
 # --------------------------------------------------------------------------------------
 
 
-class ProgressBar:
-    """A one-line text progress bar on stderr."""
-
-    def __init__(self, title: str, enabled: bool = True, width: int = 30) -> None:
-        self.title, self.enabled, self.width = title, enabled, width
-        self.start = time.monotonic()
-        self._last = -1.0
-
-    def update(self, fraction: float, label: str = "") -> None:
-        if not self.enabled:
-            return
-        fraction = min(max(fraction, 0.0), 1.0)
-        if fraction - self._last < 0.005 and fraction < 1.0:
-            return
-        self._last = fraction
-        filled = int(round(self.width * fraction))
-        bar = "#" * filled + "-" * (self.width - filled)
-        elapsed = time.monotonic() - self.start
-        line = f"\r{self.title} [{bar}] {fraction * 100:5.1f}% {elapsed:5.1f}s {label[:28]:<28}"
-        sys.stderr.write(line)
-        sys.stderr.flush()
-
-    def finish(self, label: str = "done") -> None:
-        if self.enabled:
-            self._last = -1.0
-            self.update(1.0, label)
-            sys.stderr.write("\n")
-            sys.stderr.flush()
-
-
 def write_market(
     con: duckdb.DuckDBPyConnection,
     market: _sample.SampleMarket,
@@ -226,16 +184,6 @@ def write_market(
     report(1.0, "meta")
 
 
-def _risk_model_builder() -> Callable[..., Any] | None:
-    try:
-        from tarnwick import riskmodel
-    except ModuleNotFoundError as exc:
-        if exc.name != "tarnwick.riskmodel":
-            raise
-        return None
-    return getattr(riskmodel, "build_risk_model", None)
-
-
 def build(
     size: str = "full",
     path: str | os.PathLike[str] | None = None,
@@ -252,28 +200,14 @@ def build(
     target = Path(path).expanduser() if path is not None else store_path()
     target.parent.mkdir(parents=True, exist_ok=True)
     tmp = target.with_name(f".{target.name}.{os.getpid()}.{time.monotonic_ns()}.tmp")
-    bar = ProgressBar(f"tarnwick {size}", enabled=progress)
+    bar = Progress(f"tarnwick {size}", total=1.0, enabled=progress)
     try:
-        market = _sample.generate(size, seed, progress=lambda f, s: bar.update(0.45 * f, s))
+        market = _sample.generate(size, seed, progress=bar.sub(0.45))
         con = duckdb.connect(str(tmp))
         try:
-            write_market(con, market, progress=lambda f, s: bar.update(0.45 + 0.3 * f, s))
+            write_market(con, market, progress=bar.sub(0.3))
             del market
-            builder = _risk_model_builder()
-            if builder is None:
-                warnings.warn(
-                    "tarnwick.riskmodel.build_risk_model is not available; "
-                    "the store is built without the risk model tables",
-                    RuntimeWarning,
-                    stacklevel=2,
-                )
-            else:
-                bar.update(0.75, "risk model")
-                builder(con, progress=lambda f, s: bar.update(0.75 + 0.25 * f, s))
-            con.execute(
-                "INSERT OR REPLACE INTO meta VALUES ('risk_model', ?)",
-                ["yes" if builder is not None else "no"],
-            )
+            estimate_risk_model(con, progress=bar.sub(0.25))
             con.execute("CHECKPOINT")
         finally:
             con.close()
@@ -283,8 +217,7 @@ def build(
             os.replace(tmp, target)
         bar.finish()
     except BaseException:
-        if progress:
-            sys.stderr.write("\n")
+        bar.close()
         for leftover in (tmp, tmp.with_name(tmp.name + ".wal")):
             try:
                 leftover.unlink()
