@@ -96,9 +96,11 @@ def import_dir(
                 since = None if written.history_changed or not written.days else written.days[0]
                 descriptors.derive(con, plan, since)
                 bar.step("descriptors")
-                estimate_risk_model(con, since=since, progress=bar.sub(8))
+                incremental = estimate_risk_model(con, since=since, progress=bar.sub(8))
                 write_meta(con, {
                     "source": "import",
+                    "risk_model_estimation": f"incremental from {since}" if incremental
+                    else "full",
                     "derived_styles": ",".join(plan.derived),
                     "descriptor_dates": "file" if plan.dates_from_file else "month_end",
                 })

@@ -68,7 +68,7 @@ def stage(con: duckdb.DuckDBPyConnection, file: TableFile) -> list[str]:
     except duckdb.Error as exc:
         raise ValueError(f"{file.path}: cannot be read ({exc})") from exc
     rows = con.execute(
-        "SELECT column_name FROM duckdb_columns() WHERE table_name = ? AND temporary "
+        "SELECT column_name FROM duckdb_columns() WHERE table_name = ? AND database_name = 'temp' "
         "ORDER BY column_index",
         [file.staged],
     ).fetchall()
