@@ -1,4 +1,4 @@
-"""Command line of the market store: ``tarnwick sample|riskmodel|info``."""
+"""Command line of the market store: ``tarnwick sample|riskmodel|export|import|info``."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ from pathlib import Path
 
 import duckdb
 
-from tarnwick import exporter, importer, sample, store
+from tarnwick import exporter, importer, riskmodel, sample, store
 
 
 def _cmd_sample(args: argparse.Namespace) -> int:
@@ -24,23 +24,12 @@ def _cmd_sample(args: argparse.Namespace) -> int:
 
 
 def _cmd_riskmodel(args: argparse.Namespace) -> int:
-    try:
-        from tarnwick import riskmodel
-    except ModuleNotFoundError as exc:
-        if exc.name != "tarnwick.riskmodel":
-            raise
-        print("tarnwick: the risk model module is not installed", file=sys.stderr)
-        return 1
-    rebuild = getattr(riskmodel, "rebuild_risk_model", None)
-    if rebuild is None:
-        print("tarnwick: tarnwick.riskmodel has no rebuild_risk_model", file=sys.stderr)
-        return 1
     path = Path(args.path).expanduser() if args.path else store.store_path()
     if not path.exists():
         print(f"tarnwick: no market store at {path}", file=sys.stderr)
         return 1
     store.close()
-    rebuild(path)
+    riskmodel.rebuild_risk_model(path)
     return 0
 
 
