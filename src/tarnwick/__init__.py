@@ -535,7 +535,8 @@ def index_weights(index_id: str, date: Any) -> pd.Series | None:
 
     Constituents in effect on ``date`` (see :func:`index_components`), weighted by their
     market_cap_3 on the previous trading day, normalised to sum to 1.  On the calendar's
-    first day, which has no previous day, that day's caps are used.  Series indexed by
+    first day, which has no previous day, that day's caps are used.  An imported store that
+    keeps weights for the index and day gives those.  Series indexed by
     order_book_id (named 'weight'); None for an unknown index or a date outside the
     calendar.
     """
@@ -545,9 +546,37 @@ def index_weights(index_id: str, date: Any) -> pd.Series | None:
     nd = np.datetime64(d, "D")
     if nd < cal[0] or nd > cal[-1]:
         return None
+    stored = _stored_weights(iid, d)
+    if stored is not None:
+        return stored
     k = int(np.searchsorted(cal, nd, side="left"))
     cap_date = _as_date(cal[k - 1]) if k > 0 else _as_date(cal[0])
     return _weights(iid, d, cap_date)
+
+
+def _has_stored_weights() -> bool:
+    def load(con: Any) -> bool:
+        rows = con.execute(
+            "SELECT count(*) FROM duckdb_tables() WHERE table_name = 'index_weights'"
+        ).fetchone()
+        return bool(rows and rows[0])
+
+    return store.cached("has_index_weights", load)
+
+
+def _stored_weights(index_id: str, date: _dt.date) -> pd.Series | None:
+    """The weights an imported store keeps for ``index_id`` on ``date``, if any."""
+    if not _has_stored_weights():
+        return None
+    df = store.query(
+        "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
+        "ORDER BY order_book_id",
+        [index_id, date],
+    )
+    if df.empty:
+        return None
+    idx = pd.Index([str(x) for x in df["order_book_id"]], name="order_book_id")
+    return pd.Series(df["weight"].to_numpy(dtype=float), index=idx, name="weight")
 
 
 # --------------------------------------------------------------------------------------
