@@ -18,6 +18,8 @@ import numpy as np
 import pandas as pd
 
 from tarnwick import sample, store
+from tarnwick.reference import CLASSIFICATIONS, STYLE_NAMES
+from tarnwick.reference.industries import INDUSTRIES
 
 __all__ = [
     "Instrument",
@@ -39,7 +41,7 @@ __all__ = [
     "store",
 ]
 
-_CLASSIFICATIONS = ("sws", "citic", "sws_split")
+_CLASSIFICATIONS = CLASSIFICATIONS
 _PRICE_FIELDS = ("close", "volume", "adj_factor", "total_turnover")
 _DEFAULT_PRICE_FIELDS = ["close", "volume"]
 _ADJUST_TYPES = ("none", "pre", "post")
@@ -613,12 +615,7 @@ def get_instrument_industry(order_book_ids: Any, classification: Any = "sws") ->
 def get_industry_names(classification: Any = "sws") -> list[str]:
     """Level-one industry names of ``classification``, ordered by industry code."""
     cls = _classification(classification)
-    table = {
-        "sws": [(c, n) for c, n, _ in sample.SWS_INDUSTRIES],
-        "citic": sample.CITIC_INDUSTRIES,
-        "sws_split": sample.SWS_SPLIT_INDUSTRIES,
-    }[cls]
-    return [n for _, n in sorted(table)]
+    return [n for _, n in sorted(INDUSTRIES[cls])]
 
 
 def get_style_descriptors(order_book_ids: Any, date: Any) -> pd.DataFrame:
@@ -631,7 +628,7 @@ def get_style_descriptors(order_book_ids: Any, date: Any) -> pd.DataFrame:
     ids, _ = _ids(order_book_ids)
     d = _to_date(date, "date")
     known = _known(ids)
-    cols = list(sample.STYLE_NAMES)
+    cols = list(STYLE_NAMES)
     empty = pd.DataFrame(columns=cols, index=pd.Index([], name="order_book_id"), dtype=float)
     if not known:
         return empty

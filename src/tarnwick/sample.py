@@ -20,8 +20,14 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from tarnwick.calendar import trading_days
 from tarnwick.reference import STYLE_NAMES
+from tarnwick.reference.calendar import trading_days
+from tarnwick.reference.industries import (
+    CITIC_INDUSTRIES,
+    NON_BANK_SPLIT,
+    SWS_INDUSTRIES,
+    SWS_SPLIT_INDUSTRIES,
+)
 from tarnwick.sources.descriptors import non_linear_size, weighted_stats
 
 __all__ = [
@@ -44,90 +50,40 @@ __all__ = [
 DEFAULT_SEED = 20240101
 
 
-#: Shenwan level-one industries: (code, name, relative number of stocks).
-SWS_INDUSTRIES: list[tuple[str, str, int]] = [
-    ("801010", "农林牧渔", 100),
-    ("801030", "基础化工", 400),
-    ("801040", "钢铁", 45),
-    ("801050", "有色金属", 130),
-    ("801080", "电子", 460),
-    ("801110", "家用电器", 90),
-    ("801120", "食品饮料", 125),
-    ("801130", "纺织服饰", 110),
-    ("801140", "轻工制造", 155),
-    ("801150", "医药生物", 480),
-    ("801160", "公用事业", 130),
-    ("801170", "交通运输", 125),
-    ("801180", "房地产", 110),
-    ("801200", "商贸零售", 100),
-    ("801210", "社会服务", 80),
-    ("801230", "综合", 20),
-    ("801710", "建筑材料", 75),
-    ("801720", "建筑装饰", 160),
-    ("801730", "电力设备", 350),
-    ("801740", "国防军工", 140),
-    ("801750", "计算机", 330),
-    ("801760", "传媒", 140),
-    ("801770", "通信", 120),
-    ("801780", "银行", 42),
-    ("801790", "非银金融", 85),
-    ("801880", "汽车", 260),
-    ("801890", "机械设备", 520),
-    ("801950", "煤炭", 38),
-    ("801960", "石油石化", 48),
-    ("801970", "环保", 125),
-    ("801980", "美容护理", 30),
-]
-
-#: CITIC level-one industries: (code, name).
-CITIC_INDUSTRIES: list[tuple[str, str]] = [
-    (f"CI0050{i + 1:02d}", name)
-    for i, name in enumerate(
-        [
-            "石油石化",
-            "煤炭",
-            "有色金属",
-            "电力及公用事业",
-            "钢铁",
-            "基础化工",
-            "建筑",
-            "建材",
-            "轻工制造",
-            "机械",
-            "电力设备及新能源",
-            "国防军工",
-            "汽车",
-            "商贸零售",
-            "消费者服务",
-            "家电",
-            "纺织服装",
-            "医药",
-            "食品饮料",
-            "农林牧渔",
-            "银行",
-            "非银行金融",
-            "房地产",
-            "交通运输",
-            "电子",
-            "通信",
-            "计算机",
-            "传媒",
-            "综合",
-            "综合金融",
-        ]
-    )
-]
-
-#: The three parts of the non-bank financials in the split Shenwan classification.
-NON_BANK_SPLIT: list[tuple[str, str]] = [
-    ("801193", "证券"),
-    ("801194", "保险"),
-    ("801191", "多元金融"),
-]
-
-SWS_SPLIT_INDUSTRIES: list[tuple[str, str]] = [
-    (c, n) for c, n, _ in SWS_INDUSTRIES if n != "非银金融"
-] + NON_BANK_SPLIT
+#: Relative number of stocks of each Shenwan industry in the sample market.
+_SWS_SHARE: dict[str, int] = {
+    "农林牧渔": 100,
+    "基础化工": 400,
+    "钢铁": 45,
+    "有色金属": 130,
+    "电子": 460,
+    "家用电器": 90,
+    "食品饮料": 125,
+    "纺织服饰": 110,
+    "轻工制造": 155,
+    "医药生物": 480,
+    "公用事业": 130,
+    "交通运输": 125,
+    "房地产": 110,
+    "商贸零售": 100,
+    "社会服务": 80,
+    "综合": 20,
+    "建筑材料": 75,
+    "建筑装饰": 160,
+    "电力设备": 350,
+    "国防军工": 140,
+    "计算机": 330,
+    "传媒": 140,
+    "通信": 120,
+    "银行": 42,
+    "非银金融": 85,
+    "汽车": 260,
+    "机械设备": 520,
+    "煤炭": 38,
+    "石油石化": 48,
+    "环保": 125,
+    "美容护理": 30,
+}
 
 # Usual CITIC home of each Shenwan industry, and a few plausible alternatives that a small
 # share of the stocks of that industry get instead.
@@ -431,8 +387,8 @@ def _draw_universe(cfg: MarketConfig, days: np.ndarray, rng: np.random.Generator
     delisted = np.where(delist_idx < T, days[np.minimum(delist_idx, T - 1)], never)
 
     # Industries; financials only on the main boards, growth sectors on the new boards.
-    names = [n for _, n, _ in SWS_INDUSTRIES]
-    base_w = np.array([w for _, _, w in SWS_INDUSTRIES], dtype=float)
+    names = [n for _, n in SWS_INDUSTRIES]
+    base_w = np.array([_SWS_SHARE[n] for n in names], dtype=float)
     new_board_mult = np.ones(len(names))
     for nm, m in {
         "银行": 0.0,
@@ -537,7 +493,7 @@ def _draw_universe(cfg: MarketConfig, days: np.ndarray, rng: np.random.Generator
 
 
 def _factor_names() -> list[str]:
-    return ["market"] + [n for _, n, _ in SWS_INDUSTRIES] + list(STYLE_NAMES)
+    return ["market"] + [n for _, n in SWS_INDUSTRIES] + list(STYLE_NAMES)
 
 
 def _draw_factor_model(T: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
@@ -584,7 +540,7 @@ def generator_parameters(size: str, seed: int = DEFAULT_SEED) -> dict:
     uni = _draw_universe(cfg, days, streams[0])
     cov, rets = _draw_factor_model(len(days), streams[1])
     names = _factor_names()
-    ind_names = np.array([n for _, n, _ in SWS_INDUSTRIES])
+    ind_names = np.array([n for _, n in SWS_INDUSTRIES])
     return {
         "size": size,
         "seed": int(seed),
@@ -680,7 +636,7 @@ def generate(
             susp[s : min(s + length, hi), i] = True
     div_yield = np.zeros((T, N))
     split = np.zeros((T, N), dtype=bool)
-    bank = uni.sws == [n for _, n, _ in SWS_INDUSTRIES].index("银行")
+    bank = uni.sws == [n for _, n in SWS_INDUSTRIES].index("银行")
     pays = (rng_evt.random(N) < 0.7) | bank
     year_of = days.astype("datetime64[Y]")
     month_of = days.astype("datetime64[M]").astype(int) % 12 + 1
@@ -907,8 +863,8 @@ def generate(
     report(0.7, "funds")
 
     # ---- tables ---------------------------------------------------------------------------
-    ind_codes = [c for c, _, _ in SWS_INDUSTRIES]
-    ind_names = [n for _, n, _ in SWS_INDUSTRIES]
+    ind_codes = [c for c, _ in SWS_INDUSTRIES]
+    ind_names = [n for _, n in SWS_INDUSTRIES]
     fund_ids = [f[0] for f in _FUNDS]
     all_ids = np.array(sorted(list(uni.ids) + list(INDEX_IDS) + fund_ids))
     code_of = {s: k for k, s in enumerate(all_ids)}
