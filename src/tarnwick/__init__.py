@@ -17,9 +17,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tarnwick import sample, store
+from tarnwick import store
 from tarnwick.reference import CLASSIFICATIONS, STYLE_NAMES
 from tarnwick.reference.industries import INDUSTRIES
+from tarnwick.sources import sample
 
 __all__ = [
     "Instrument",

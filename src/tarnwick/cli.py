@@ -9,7 +9,8 @@ from pathlib import Path
 
 import duckdb
 
-from tarnwick import exporter, importer, riskmodel, sample, store
+from tarnwick import exporter, importer, riskmodel, store
+from tarnwick.sources import sample
 
 
 def _cmd_sample(args: argparse.Namespace) -> int:

@@ -14,11 +14,11 @@ from typing import Any
 import duckdb
 import pandas as pd
 
-from tarnwick import sample as _sample
 from tarnwick.build.meta import SCHEMA_VERSION
 from tarnwick.build.riskmodel import estimate_risk_model
 from tarnwick.db.layout import RAW_TABLES
 from tarnwick.progress import Progress
+from tarnwick.sources import sample as _sample
 
 __all__ = [
     "SCHEMA_VERSION",
