@@ -21,7 +21,7 @@ from tarnwick.build.riskmodel import estimate_risk_model
 from tarnwick.build.validate import DataError, validate
 from tarnwick.db.atomic import replacing
 from tarnwick.progress import Progress
-from tarnwick.sources.files import find_files, stage
+from tarnwick.sources.files import TableFile, find_files, stage
 
 __all__ = ["DataError", "ImportWarning", "import_dir"]
 
@@ -36,13 +36,10 @@ def _has_store(path: Path) -> bool:
 
 
 def _load(
-    con: duckdb.DuckDBPyConnection, folder: Path, update: bool, bar: Progress
+    con: duckdb.DuckDBPyConnection, files: dict[str, TableFile], update: bool, bar: Progress
 ) -> tuple[list[str], list[str] | None]:
     """Stage and validate the folder's files; (the tables given, the columns of the
     style_descriptors file or None)."""
-    files = find_files(folder)
-    if not files:
-        raise ValueError(f"{folder} has no table files (<table>.csv or <table>.parquet)")
     columns = {}
     for name, file in files.items():
         columns[name] = stage(con, file)
@@ -73,18 +70,22 @@ def import_dir(
     from tarnwick import store  # the client's store: its default location and connection
 
     folder = Path(directory).expanduser()
+    files = find_files(folder)
+    if not files:
+        raise ValueError(f"{folder} has no table files (<table>.csv or <table>.parquet)")
     target = Path(path).expanduser() if path is not None else store.store_path()
     update = _has_store(target)
     created_parent = not target.parent.exists()
     target.parent.mkdir(parents=True, exist_ok=True)
-    bar = Progress("tarnwick import", total=16, enabled=progress)
+    # Steps: one per file read, validation, writing, styles; the estimation counts eight.
+    bar = Progress("tarnwick import", total=len(files) + 11, enabled=progress)
     try:
         with replacing(target) as tmp:
             if update:
                 shutil.copyfile(target, tmp)
             con = duckdb.connect(str(tmp))
             try:
-                present, style_columns = _load(con, folder, update, bar)
+                present, style_columns = _load(con, files, update, bar)
                 if update:
                     written = write.write_update(con, present)
                 else:
