@@ -217,3 +217,43 @@ def test_prices_caps_and_industries_give_a_working_model(
     weights = mo.portfolio_optimize(universe, DATES[-1], MinVariance(), {"*": (0, 0.1)})
     assert weights.sum() == pytest.approx(1) and weights.max() <= 0.1 + 1e-6
     _use(monkeypatch, small_store)
+
+
+def test_exported_index_weights_are_the_clients(exported: Path, small_store: Path) -> None:
+    with duckdb.connect() as con:
+        frame = con.execute(
+            "SELECT order_book_id, weight FROM read_parquet(?) WHERE index_id = ? AND date = ? "
+            "ORDER BY order_book_id",
+            [str(exported / "index_weights.parquet"), "000905.XSHG", DATES[1]],
+        ).df()
+    client = tarnwick.index_weights("000905.XSHG", DATES[1])
+    assert list(frame["order_book_id"]) == list(client.index)
+    np.testing.assert_allclose(frame["weight"], client.to_numpy(), rtol=0, atol=1e-15)
+
+
+def test_parquet_rows_are_counted_like_csv_lines(exported: Path, tmp_path: Path) -> None:
+    folder = _copy_where(exported, tmp_path / "market", "true")
+    with duckdb.connect() as con:
+        con.execute(
+            "COPY (SELECT order_book_id, date, CASE WHEN row_number() OVER () = 9 "
+            "THEN -market_cap_3 ELSE market_cap_3 END AS market_cap_3 FROM read_parquet(?)) "
+            "TO ? (FORMAT parquet)",
+            [str(exported / "factor_values.parquet"), str(folder / "factor_values.parquet")],
+        )
+    with pytest.raises(DataError, match="is not a positive market cap") as info:
+        import_dir(folder, tmp_path / "store" / "market.duckdb", progress=False)
+    assert (info.value.line, info.value.column) == (10, "market_cap_3")
+
+
+def test_the_cli_imports_and_refuses_in_one_line(
+    csv_market: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    folder = tmp_path / "market"
+    shutil.copytree(csv_market, folder)
+    _edit_csv(folder / "daily_bars.csv", 2, "volume", "lots")
+    assert cli.main(["import", str(folder), "--path", str(tmp_path / "s.duckdb"), "--quiet"]) == 1
+    err = capsys.readouterr().err.strip()
+    assert err.count("\n") == 0 and "daily_bars.csv, line 2, column volume" in err
+    with pytest.raises(SystemExit):
+        cli.main(["export", str(tmp_path / "out"), "--format", "xml"])
+    assert not (tmp_path / "out").exists()

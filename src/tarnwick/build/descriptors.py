@@ -124,7 +124,9 @@ def derive(con: duckdb.DuckDBPyConnection, style_plan: StylePlan, since: _dt.dat
     ``since`` on (all dates when None) and write them into ``style_descriptors``."""
     if not style_plan.derived:
         return
-    calendar = [r[0] for r in con.execute("SELECT date FROM trading_dates ORDER BY date").fetchall()]
+    calendar = [
+        r[0] for r in con.execute("SELECT date FROM trading_dates ORDER BY date").fetchall()
+    ]
     start = calendar[0]
     if since is not None:
         k = int(np.searchsorted(np.array(calendar, dtype="datetime64[D]"), np.datetime64(since)))
