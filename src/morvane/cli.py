@@ -20,6 +20,7 @@ from typing import Any
 import duckdb
 
 from morvane.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
+from tarnwick.store import StoreError
 
 DEMO_INDEX = "000300.XSHG"
 #: Weights below this count as not held in the report.
@@ -167,7 +168,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return int(args.func(args))
     except (InvalidArgument, OptimizationFailed, LookupError, ValueError, OSError,
-            duckdb.Error) as exc:  # fmt: skip
+            duckdb.Error, StoreError) as exc:  # fmt: skip
         print(f"morvane: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -130,24 +130,30 @@ def factor_names(risk_model: object) -> list[str]:
 def get_style_exposures(
     risk_model: object, date: object, order_book_ids: Iterable[str] | None = None
 ) -> pd.DataFrame:
-    """Standardised style exposures of the last descriptor date on or before ``date``.
+    """Standardised style exposures of the last descriptor date on or before ``date``, and
+    those of the stocks listed since that date up to ``date`` (see ``docs/riskmodel.md``).
 
     A DataFrame indexed by ``order_book_id`` (sorted) with one column per style; stocks without
     exposures on that date are absent.  ``attrs['date']`` holds the descriptor date used (None
     when there is none).
     """
     version, day = _version(risk_model), _as_date(date)
+    styles = ", ".join(STYLES)
+    only = " AND list_contains(?, order_book_id)" if order_book_ids is not None else ""
+    ids = [list(order_book_ids)] if order_book_ids is not None else []
+    # The last descriptor date's cross-section, and the stocks listed since then.
     sql = (
-        f"SELECT date, order_book_id, {', '.join(STYLES)} FROM style_exposures "
-        "WHERE risk_model = ? AND date = (SELECT max(date) FROM style_exposures "
-        "WHERE risk_model = ? AND date <= ?)"
+        "WITH snap AS (SELECT max(date) AS d FROM style_exposures "
+        "WHERE risk_model = ? AND date <= ?) "
+        f"SELECT 0 AS listing, date, order_book_id, {styles} FROM style_exposures "
+        f"WHERE risk_model = ? AND date = (SELECT d FROM snap){only} "
+        f"UNION ALL SELECT 1 AS listing, date, order_book_id, {styles} FROM listing_exposures "
+        f"WHERE risk_model = ? AND date >= (SELECT d FROM snap) AND date <= ?{only}"
     )
-    params: list[object] = [version, version, day]
-    if order_book_ids is not None:
-        sql += " AND list_contains(?, order_book_id)"
-        params.append(list(order_book_ids))
+    params: list[object] = [version, day, version, *ids, version, day, *ids]
     frame = _query(sql + " ORDER BY order_book_id", params)
-    used = frame["date"].iloc[0] if len(frame) else None
+    snapshots = frame["date"][frame["listing"] == 0]
+    used = snapshots.iloc[0] if len(snapshots) else None
     out = frame.set_index("order_book_id")[list(STYLES)].astype(np.float64)
     out.index = out.index.astype(object)
     out.attrs["date"] = pd.Timestamp(used).date() if used is not None else None

@@ -179,6 +179,9 @@ class Estimate:
     present: np.ndarray  # (D, N) bool
     factor_returns: np.ndarray  # (T, K), NaN on days without a regression
     residuals: np.ndarray  # (T, N)
+    listing_days: np.ndarray  # (L,) day index of each interim exposure row (the listing day)
+    listing_stocks: np.ndarray  # (L,) stock index of each interim exposure row
+    listing_exposures: np.ndarray  # (L, S)
 
 
 def _solve_day(
@@ -283,7 +286,62 @@ def regress(
 
     factors = [MARKET_FACTOR, *names, *STYLES]
     kinds = ["market"] + ["industry"] * n_ind + ["style"] * n_sty
-    return Estimate(factors, kinds, exposures, present, factor_returns, residuals)
+    days, stocks, values = _listing_exposures(market, present, version_spec.descriptor_treatment)
+    return Estimate(factors, kinds, exposures, present, factor_returns, residuals,
+                    days, stocks, values)
+
+
+def _size_descriptors(cap: np.ndarray) -> np.ndarray:
+    """Raw size (log market cap) and non-linear size (the cube of standardised size,
+    orthogonalised to size by cap-weighted least squares) of one cross-section: N x 2, NaN
+    where the cap is unknown."""
+    ok = np.isfinite(cap) & (cap > 0)
+    out = np.full((cap.size, 2), np.nan)
+    if ok.sum() < 2:
+        return out
+    w = cap[ok]
+    size = np.log(w)
+    mean = (w * size).sum() / w.sum()
+    sd = size.std()
+    s = (size - mean) / (sd if sd > 0 else 1.0)
+    c = s**3
+    ms, mc = (w * s).sum() / w.sum(), (w * c).sum() / w.sum()
+    b = (w * (s - ms) * (c - mc)).sum() / max((w * (s - ms) ** 2).sum(), 1e-300)
+    out[ok, 0] = size
+    out[ok, 1] = c - mc - b * (s - ms)
+    return out
+
+
+def _listing_exposures(
+    market: Market, present: np.ndarray, treatment: str
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Exposures of the stocks that list after a descriptor date, valid from their listing
+    day until the next descriptor date (when their own descriptors take over).
+
+    Computed from the listing day's data only: size and non-linear size from the market
+    caps of that day, standardised (and clipped or winsorised, as the version does) with the
+    day's cross-section of listed stocks; every other style, which needs a history the stock
+    does not have yet, sits at the cap-weighted mean, 0.  Returns (listing day indices, stock
+    indices, L x S exposures).
+    """
+    n_days = len(market.dates)
+    first = np.searchsorted(market.dates, market.listed_from, side="left")
+    inside = (first < n_days) & (market.listed_from >= market.dates[0])
+    inside[inside] = market.dates[first[inside]] == market.listed_from[inside]
+    slot = np.searchsorted(market.desc_days, first, side="right") - 1
+    stocks = np.flatnonzero(inside & (slot >= 0))
+    stocks = stocks[~present[slot[stocks], stocks]]
+    size_cols = [STYLES.index("size"), STYLES.index("non_linear_size")]
+    values = np.zeros((stocks.size, len(STYLES)))
+    for day in np.unique(first[stocks]):
+        date = market.dates[day]
+        listed = (market.listed_from <= date) & (market.listed_to > date)
+        cap = np.where(listed, market.cap[day], np.nan)
+        raw = _size_descriptors(cap)
+        z, _ = _standardise(raw, cap, treatment)
+        rows = np.flatnonzero(first[stocks] == day)
+        values[np.ix_(rows, size_cols)] = np.nan_to_num(z[stocks[rows]], nan=0.0)
+    return first[stocks].astype(np.int64), stocks.astype(np.int64), values
 
 
 def _ewma(x: np.ndarray, half_life: float, start: np.ndarray | None = None) -> np.ndarray:
@@ -346,11 +404,16 @@ class SpecificState:
 
 
 def specific_variances(
-    market: Market, est: Estimate, version_spec: VersionSpec, state: SpecificState | None = None
+    market: Market,
+    est: Estimate,
+    version_spec: VersionSpec,
+    state: SpecificState | None = None,
+    carried_listings: np.ndarray | None = None,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, SpecificState]:
     """(day index, stock index, annualised specific variance) for every stock in the model
     on every day of the window (from its second day when ``state`` carries its first), and
-    the state at its last day."""
+    the state at its last day.  ``carried_listings``: stocks listed before the window with
+    interim exposures under the carried descriptor slot."""
     e = est.residuals
     seen = np.isfinite(e)
     hl = version_spec.specific_half_life
@@ -360,13 +423,23 @@ def specific_variances(
     final = SpecificState(s[-1].copy(), w[-1].copy())
     slot_le = np.searchsorted(market.desc_days, np.arange(n_days), side="right") - 1
     floor = _SPECIFIC_VOL_FLOOR**2 / ANNUALISATION
+    # A listing with interim exposures is in the model from its listing day to the next
+    # descriptor date; without residuals yet, its variance is the prior's.
+    listing_slot = np.full(e.shape[1], -1, dtype=np.int64)
+    listing_day = np.full(e.shape[1], n_days, dtype=np.int64)
+    listing_slot[est.listing_stocks] = slot_le[est.listing_days]
+    listing_day[est.listing_stocks] = est.listing_days
+    if carried_listings is not None:
+        listing_slot[carried_listings] = 0
+        listing_day[carried_listings] = 0
     out_day, out_stock, out_value = [], [], []
     for t in range(0 if state is None else 1, n_days):
         k = slot_le[t]
         if k < 0:
             continue
         day = market.dates[t]
-        members = est.present[k] & (market.listed_from <= day) & (market.listed_to > day)
+        covered = est.present[k] | ((listing_slot == k) & (listing_day <= t))
+        members = covered & (market.listed_from <= day) & (market.listed_to > day)
         idx = np.flatnonzero(members)
         if idx.size == 0:
             continue

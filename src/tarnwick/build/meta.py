@@ -8,7 +8,7 @@ import duckdb
 
 __all__ = ["SCHEMA_VERSION", "write_meta"]
 
-SCHEMA_VERSION = "1"
+SCHEMA_VERSION = "2"
 
 
 def write_meta(con: duckdb.DuckDBPyConnection, entries: dict[str, str]) -> None:

@@ -26,11 +26,13 @@ __all__ = [
     "delete_from",
     "load_market",
     "load_carried",
+    "load_carried_listings",
     "load_factor_returns",
     "load_state",
     "stored_factors",
     "write_factors",
     "write_exposures",
+    "write_listing_exposures",
     "write_factor_returns",
     "write_covariance",
     "write_specific",
@@ -42,6 +44,9 @@ _STYLE_COLUMNS = ", ".join(f"{s} FLOAT" for s in STYLES)
 TABLES: dict[str, str] = {
     "risk_factors": "risk_model VARCHAR, position INTEGER, factor VARCHAR, kind VARCHAR",
     "style_exposures": f"risk_model VARCHAR, date DATE, order_book_id VARCHAR, {_STYLE_COLUMNS}",
+    # Interim exposures of the stocks listed between two descriptor dates, on the listing day.
+    "listing_exposures": f"risk_model VARCHAR, date DATE, order_book_id VARCHAR, "
+    f"{_STYLE_COLUMNS}",
     "factor_returns": "risk_model VARCHAR, date DATE, factor VARCHAR, value DOUBLE",
     "factor_covariance": "risk_model VARCHAR, cov_model VARCHAR, date DATE, cov DOUBLE[]",
     "specific_variance": "risk_model VARCHAR, date DATE, order_book_id VARCHAR, value FLOAT",
@@ -63,7 +68,8 @@ def delete_from(con: duckdb.DuckDBPyConnection, first: _dt.date, exposures_from:
     ``exposures_from``, the window's first day)."""
     for table in ("factor_returns", "factor_covariance", "specific_variance"):
         con.execute(f"DELETE FROM {table} WHERE date >= ?", [first])
-    con.execute("DELETE FROM style_exposures WHERE date >= ?", [exposures_from])
+    for table in ("style_exposures", "listing_exposures"):
+        con.execute(f"DELETE FROM {table} WHERE date >= ?", [exposures_from])
 
 
 # --------------------------------------------------------------------------------------------
@@ -238,6 +244,19 @@ def load_carried(con: duckdb.DuckDBPyConnection, version: str, market: Market
     return exposures, present
 
 
+def load_carried_listings(con: duckdb.DuckDBPyConnection, version: str, market: Market
+                          ) -> np.ndarray:
+    """Stocks listed from the carried descriptor date until the window with interim
+    exposures: they stay in the model under the carried slot."""
+    frame = con.execute(
+        "SELECT order_book_id FROM listing_exposures WHERE risk_model = ? AND date < ? AND "
+        "date >= (SELECT max(date) FROM style_exposures WHERE risk_model = ? AND date < ?)",
+        [version, market.dates[0].astype(object), version, market.dates[0].astype(object)],
+    ).df()
+    rows = _by_stock(frame, market.ids)
+    return rows[rows >= 0]
+
+
 def load_factor_returns(con: duckdb.DuckDBPyConnection, version: str, factors: list[str],
                         before: _dt.date) -> tuple[np.ndarray, np.ndarray]:
     """Stored factor returns of the days before ``before``: (dates, days x factors, NaN on
@@ -316,6 +335,19 @@ def write_exposures(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: M
     _insert(con, "style_exposures", frame,
             f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
     return len(frame)
+
+
+def write_listing_exposures(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,
+                            est: Estimate) -> None:
+    frame = pd.DataFrame({
+        "date": market.dates[est.listing_days],
+        "order_book_id": pd.Categorical.from_codes(est.listing_stocks, categories=market.ids),
+    })
+    values = est.listing_exposures.astype(np.float32)
+    for j, s in enumerate(STYLES):
+        frame[s] = values[:, j]
+    _insert(con, "listing_exposures", frame,
+            f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
 
 
 def write_factor_returns(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,

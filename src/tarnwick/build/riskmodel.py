@@ -72,6 +72,7 @@ def _estimate(con: duckdb.DuckDBPyConnection, market: Market, incremental: bool,
         if not incremental:
             riskdata.write_factors(con, spec, est)
         riskdata.write_exposures(con, spec, market, est)
+        riskdata.write_listing_exposures(con, spec, market, est)
         riskdata.write_factor_returns(con, spec, market, est)
         report(f"{spec.name} factor returns")
         dates, history = market.dates, est.factor_returns
@@ -86,8 +87,11 @@ def _estimate(con: duckdb.DuckDBPyConnection, market: Market, incremental: bool,
             days, cov = factor_covariances(history, vol_hl, corr_hl, first_new)
             riskdata.write_covariance(con, spec, cov_model, dates[days], cov)
         report(f"{spec.name} covariances")
-        state = riskdata.load_state(con, spec.name, market) if incremental else None
-        day, stock, value, final = specific_variances(market, est, spec, state)
+        state, listed = None, None
+        if incremental:
+            state = riskdata.load_state(con, spec.name, market)
+            listed = riskdata.load_carried_listings(con, spec.name, market)
+        day, stock, value, final = specific_variances(market, est, spec, state, listed)
         riskdata.write_specific(con, spec, market, day, stock, value)
         riskdata.write_state(con, spec, market, final)
         report(f"{spec.name} specific variances")
