@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from tarnwick import store
+from tarnwick.arguments import to_date
 from tarnwick.build.estimate import (
     ANNUALISATION,
     COV_MODELS,
@@ -96,12 +97,8 @@ def _query(sql: str, params: list[object]) -> pd.DataFrame:
     return store.query(sql, params)
 
 
-def _as_date(value: object) -> _dt.date:
-    if isinstance(value, _dt.datetime):
-        return value.date()
-    if isinstance(value, _dt.date):
-        return value
-    return pd.Timestamp(value).date()
+def _as_date(value: object, name: str = "date") -> _dt.date:
+    return to_date(value, name)
 
 
 def calendar_bounds() -> tuple[_dt.date, _dt.date]:
@@ -209,7 +206,7 @@ def get_factor_returns(risk_model: object, start_date: object, end_date: object)
     frame = _query(
         "SELECT date, factor, value FROM factor_returns WHERE risk_model = ? "
         "AND date >= ? AND date <= ?",
-        [version, _as_date(start_date), _as_date(end_date)],
+        [version, _as_date(start_date, "start_date"), _as_date(end_date, "end_date")],
     )
     wide = frame.pivot(index="date", columns="factor", values="value")
     wide = wide.reindex(columns=factor_names(version)).sort_index()
@@ -223,6 +220,6 @@ def covariance_dates(risk_model: object, cov_model: object, end_date: object) ->
     frame = _query(
         "SELECT date FROM factor_covariance WHERE risk_model = ? AND cov_model = ? AND date <= ? "
         "ORDER BY date",
-        [_version(risk_model), _cov_model(cov_model), _as_date(end_date)],
+        [_version(risk_model), _cov_model(cov_model), _as_date(end_date, "end_date")],
     )
     return [pd.Timestamp(d).date() for d in frame["date"]]

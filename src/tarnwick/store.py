@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import contextlib
-import datetime as _dt
 import os
 import sys
 import threading
@@ -15,8 +14,9 @@ from typing import Any
 import duckdb
 import pandas as pd
 
-from tarnwick.build.meta import SCHEMA_VERSION
+from tarnwick.build.meta import SCHEMA_VERSION, write_meta
 from tarnwick.build.riskmodel import estimate_risk_model
+from tarnwick.build.write import create_tables, insert_frame
 from tarnwick.db.atomic import remove_stale_temps, temp_path
 from tarnwick.db.layout import RAW_TABLES
 from tarnwick.progress import Progress
@@ -424,20 +424,11 @@ def write_market(
         "industries": market.industries,
         "style_descriptors": market.style_descriptors,
     }
+    create_tables(con, list(frames))
     for k, (table, frame) in enumerate(frames.items()):
-        con.execute(f"CREATE TABLE {table} ({SCHEMA[table]})")
-        cols = ", ".join(f'"{c}"' for c in frame.columns)
-        con.register("_frame", frame)
-        try:
-            con.execute(f"INSERT INTO {table} ({cols}) SELECT {cols} FROM _frame")
-        finally:
-            con.unregister("_frame")
+        insert_frame(con, table, frame)
         report((k + 1) / (len(frames) + 1), table)
-    con.execute(f"CREATE TABLE meta ({SCHEMA['meta']})")
-    meta = dict(market.meta)
-    meta["schema_version"] = SCHEMA_VERSION
-    meta["built_at"] = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
-    con.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+    write_meta(con, dict(market.meta))
     report(1.0, "meta")
 
 

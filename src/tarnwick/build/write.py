@@ -9,11 +9,12 @@ import datetime as _dt
 from dataclasses import dataclass
 
 import duckdb
+import pandas as pd
 
 from tarnwick.build.validate import clean_name
 from tarnwick.db.layout import RAW_TABLES, RawTable
 
-__all__ = ["Written", "create_tables", "insert", "write_new", "write_update"]
+__all__ = ["Written", "create_tables", "insert", "insert_frame", "write_new", "write_update"]
 
 #: Tables a store always has, empty when the source gives none.
 _ALWAYS = ("instruments", "trading_dates", "daily_bars", "factor_values", "index_components",
@@ -35,6 +36,20 @@ def create_tables(con: duckdb.DuckDBPyConnection, names: list[str]) -> None:
     for table in RAW_TABLES:
         if table.name in names:
             con.execute(f"CREATE TABLE {table.name} ({table.ddl()})")
+
+
+def insert_frame(con: duckdb.DuckDBPyConnection, table: str, frame: pd.DataFrame) -> None:
+    """Insert a DataFrame whose columns are store column names of ``table``."""
+    known = {c.store_name for t in RAW_TABLES if t.name == table for c in t.columns}
+    unknown = [c for c in frame.columns if c not in known]
+    if unknown:
+        raise ValueError(f"{table} has no columns {unknown}")
+    cols = ", ".join(f'"{c}"' for c in frame.columns)
+    con.register("_frame", frame)
+    try:
+        con.execute(f"INSERT INTO {table} ({cols}) SELECT {cols} FROM _frame")
+    finally:
+        con.unregister("_frame")
 
 
 def insert(con: duckdb.DuckDBPyConnection, table: RawTable, select: str) -> None:
