@@ -20,7 +20,7 @@ import tarnwick
 from morvane.objective import MinTrackingError, MinVariance
 from tarnwick import cli, riskmodel, store
 from tarnwick.exporter import export_dir
-from tarnwick.importer import DataError, ImportWarning, import_dir
+from tarnwick.importer import DataError, DataGapWarning, import_dir
 
 DATES = ["2024-09-02", "2025-03-03", "2025-12-01"]
 ZERO_STYLES = ["book_to_price", "earnings_yield", "growth", "leverage"]
@@ -179,7 +179,7 @@ def test_bad_input_is_refused_by_file_line_and_column(
     assert os.listdir(existing.parent) == ["market.duckdb"]
 
 
-@pytest.mark.filterwarnings("ignore::tarnwick.importer.ImportWarning")
+@pytest.mark.filterwarnings("ignore::tarnwick.importer.DataGapWarning")
 @pytest.mark.parametrize("drop", [(), ("style_descriptors", "index_components",
                                        "index_weights")], ids=["all tables", "prices only"])
 def test_a_five_day_update_equals_a_full_import(
@@ -205,7 +205,7 @@ def test_prices_caps_and_industries_give_a_working_model(
 ) -> None:
     folder = _copy_where(exported, tmp_path / "prices", "true",
                          drop=("style_descriptors", "index_components", "index_weights"))
-    with pytest.warns(ImportWarning, match=", ".join(ZERO_STYLES)):
+    with pytest.warns(DataGapWarning, match=", ".join(ZERO_STYLES)):
         target = import_dir(folder, tmp_path / "store" / "market.duckdb", progress=False)
     _use(monkeypatch, target)
     exposures = riskmodel.get_style_exposures("v1", DATES[-1])
@@ -257,3 +257,29 @@ def test_the_cli_imports_and_refuses_in_one_line(
     with pytest.raises(SystemExit):
         cli.main(["export", str(tmp_path / "out"), "--format", "xml"])
     assert not (tmp_path / "out").exists()
+
+
+def test_a_misspelt_table_file_is_refused(csv_market: Path, tmp_path: Path) -> None:
+    folder = tmp_path / "market"
+    shutil.copytree(csv_market, folder)
+    (folder / "industries.csv").rename(folder / "industry.csv")
+    with pytest.raises(ValueError, match="industry.csv: not a table"):
+        import_dir(folder, tmp_path / "store" / "market.duckdb", progress=False)
+
+
+def test_an_update_may_not_drop_stocks_the_store_has_bars_for(
+    csv_market: Path, small_store: Path, tmp_path: Path
+) -> None:
+    folder = tmp_path / "update"
+    folder.mkdir()
+    days = (csv_market / "trading_dates.csv").read_text().splitlines()
+    (folder / "trading_dates.csv").write_text("\n".join([days[0], days[-1]]) + "\n")
+    lines = (csv_market / "instruments.csv").read_text().splitlines()
+    dropped = next(i for i, line in enumerate(lines) if ",CS," in line)
+    (folder / "instruments.csv").write_text("\n".join(lines[:dropped] + lines[dropped + 1:]))
+    target = tmp_path / "store" / "market.duckdb"
+    target.parent.mkdir()
+    shutil.copyfile(small_store, target)
+    with pytest.raises(DataError, match="ids with bars in the store are missing") as info:
+        import_dir(folder, target, progress=False)
+    assert (info.value.line, info.value.column) == (1, "order_book_id")

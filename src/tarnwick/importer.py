@@ -23,10 +23,10 @@ from tarnwick.db.atomic import replacing
 from tarnwick.progress import Progress
 from tarnwick.sources.files import TableFile, find_files, stage
 
-__all__ = ["DataError", "ImportWarning", "import_dir"]
+__all__ = ["DataError", "DataGapWarning", "import_dir"]
 
 
-class ImportWarning(UserWarning):
+class DataGapWarning(UserWarning):
     """An import completed with a gap the user should know about (styles left at 0, a
     classification filled from another)."""
 
@@ -64,7 +64,7 @@ def import_dir(
     re-estimated from the first of those days on, so that the result equals a full import of
     the same data.  Styles that can be computed from prices and caps are computed when the
     folder gives no values for them; the others stay at exposure 0, with an
-    :class:`ImportWarning` naming them.  Bad input raises :class:`DataError` naming the file,
+    :class:`DataGapWarning` naming them.  Bad input raises :class:`DataError` naming the file,
     line and column, and writes nothing.
     """
     from tarnwick import store  # the client's store: its default location and connection
@@ -93,7 +93,7 @@ def import_dir(
                 bar.step("tables written")
                 plan = descriptors.plan(con, style_columns, update)
                 for message in plan.warnings():
-                    warnings.warn(message, ImportWarning, stacklevel=2)
+                    warnings.warn(message, DataGapWarning, stacklevel=2)
                 since = None if written.history_changed or not written.days else written.days[0]
                 descriptors.derive(con, plan, since)
                 bar.step("descriptors")

@@ -167,6 +167,19 @@ def _check_ids(ctx: _Context, table: RawTable, instruments: str, source: str) ->
                                f"{row[1]!r} is of type {row[2]} in {source}, not {kind}")
 
 
+def _check_kept_ids(ctx: _Context, stored_instruments: str) -> None:
+    """An update's instruments replace the stored ones: every stock with stored bars must
+    stay."""
+    row = ctx.first(
+        f"SELECT count(DISTINCT order_book_id), min(order_book_id) FROM daily_bars WHERE "
+        f"order_book_id NOT IN (SELECT order_book_id FROM {clean_name('instruments')})"
+    )
+    if row and row[0]:
+        raise ctx.fail("instruments", 1, "order_book_id",
+                       f"{row[0]} ids with bars in the store are missing (first {row[1]!r}); "
+                       f"the file replaces {stored_instruments}, so it must list them too")
+
+
 def _check_rules(ctx: _Context) -> None:
     if "instruments" in ctx.files:
         row = ctx.first(
@@ -233,3 +246,5 @@ def validate(
         if table.name != "instruments":
             _check_ids(ctx, table, instruments, source)
     _check_rules(ctx)
+    if stored_instruments is not None and "instruments" in files:
+        _check_kept_ids(ctx, stored_instruments)

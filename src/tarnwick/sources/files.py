@@ -35,10 +35,15 @@ class TableFile:
 
 def find_files(directory: str | os.PathLike[str]) -> dict[str, TableFile]:
     """The table files of ``directory``: ``<table>.csv`` or ``<table>.parquet`` for every
-    table of the layout.  ValueError when the folder is missing or a table has both."""
+    table of the layout.  ValueError when the folder is missing, a table has both, or a
+    CSV or Parquet file is not named after a table (a misspelt name would be left out)."""
     folder = Path(directory).expanduser()
     if not folder.is_dir():
         raise ValueError(f"{folder} is not a folder")
+    names = [t.name for t in RAW_TABLES]
+    for entry in sorted(folder.iterdir()):
+        if entry.suffix in SUFFIXES and not entry.name.startswith(".") and entry.stem not in names:
+            raise ValueError(f"{entry}: not a table of the layout ({', '.join(names)})")
     found: dict[str, TableFile] = {}
     for table in RAW_TABLES:
         paths = [p for p in (folder / f"{table.name}{s}" for s in SUFFIXES) if p.exists()]
