@@ -76,6 +76,7 @@ def main() -> None:
            lambda: import_dir(tail, updated, progress=False))
     if args.rebuild:
         scratch = args.work / "rebuild" / "market.duckdb"
+        scratch.parent.mkdir()
         _timed(f"rebuild (sample {args.rebuild})", results,
                lambda: store.build(args.rebuild, path=scratch, progress=False))
     update = results[f"update of {args.days} day(s)"]
