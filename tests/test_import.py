@@ -283,3 +283,19 @@ def test_an_update_may_not_drop_stocks_the_store_has_bars_for(
     with pytest.raises(DataError, match="ids with bars in the store are missing") as info:
         import_dir(folder, target, progress=False)
     assert (info.value.line, info.value.column) == (1, "order_book_id")
+
+
+def test_an_update_without_days_replaces_instruments_and_keeps_the_model(
+    csv_market: Path, small_store: Path, tmp_path: Path
+) -> None:
+    folder = tmp_path / "update"
+    folder.mkdir()
+    (folder / "trading_dates.csv").write_text("date\n")
+    shutil.copyfile(csv_market / "instruments.csv", folder / "instruments.csv")
+    _edit_csv(folder / "instruments.csv", 3, "symbol", "改名股份")
+    target = tmp_path / "store" / "market.duckdb"
+    target.parent.mkdir()
+    shutil.copyfile(small_store, target)
+    import_dir(folder, target, progress=False)
+    changed = _differences(small_store, target)
+    assert changed.pop("instruments") == 2 and set(changed.values()) == {0}

@@ -35,6 +35,11 @@ def _has_store(path: Path) -> bool:
     return path.is_file()
 
 
+def _meta(con: duckdb.DuckDBPyConnection, key: str) -> str | None:
+    row = con.execute("SELECT value FROM meta WHERE key = ?", [key]).fetchone()
+    return None if row is None else str(row[0])
+
+
 def _load(
     con: duckdb.DuckDBPyConnection, files: dict[str, TableFile], update: bool, bar: Progress
 ) -> tuple[list[str], list[str] | None]:
@@ -47,6 +52,37 @@ def _load(
     validate(con, files, columns, "instruments" if update else None)
     bar.step("validated")
     return list(files), columns.get("style_descriptors")
+
+
+def _import_into(
+    con: duckdb.DuckDBPyConnection, files: dict[str, TableFile], update: bool, bar: Progress
+) -> None:
+    """Validate and write the files into the store open on ``con``, compute the styles it
+    lacks, estimate the risk model (from the first new day when it can) and set ``meta``."""
+    present, style_columns = _load(con, files, update, bar)
+    if update:
+        written = write.write_update(con, present)
+    else:
+        written = write.write_new(con, present)
+    bar.step("tables written")
+    plan = descriptors.plan(con, style_columns, update)
+    for message in plan.warnings():
+        warnings.warn(message, DataGapWarning, stacklevel=2)
+    since = None if written.history_changed or not written.days else written.days[0]
+    estimation = "full"
+    if written.days or written.history_changed:
+        descriptors.derive(con, plan, since)
+        bar.step("descriptors")
+        if estimate_risk_model(con, since=since, progress=bar.sub(8)):
+            estimation = f"incremental from {since}"
+    else:
+        estimation = _meta(con, "risk_model_estimation") or "full"
+    write_meta(con, {
+        "source": "import",
+        "risk_model_estimation": estimation,
+        "derived_styles": ",".join(plan.derived),
+        "descriptor_dates": "file" if plan.dates_from_file else "month_end",
+    })
 
 
 def import_dir(
@@ -85,26 +121,7 @@ def import_dir(
                 shutil.copyfile(target, tmp)
             con = duckdb.connect(str(tmp))
             try:
-                present, style_columns = _load(con, files, update, bar)
-                if update:
-                    written = write.write_update(con, present)
-                else:
-                    written = write.write_new(con, present)
-                bar.step("tables written")
-                plan = descriptors.plan(con, style_columns, update)
-                for message in plan.warnings():
-                    warnings.warn(message, DataGapWarning, stacklevel=2)
-                since = None if written.history_changed or not written.days else written.days[0]
-                descriptors.derive(con, plan, since)
-                bar.step("descriptors")
-                incremental = estimate_risk_model(con, since=since, progress=bar.sub(8))
-                write_meta(con, {
-                    "source": "import",
-                    "risk_model_estimation": f"incremental from {since}" if incremental
-                    else "full",
-                    "derived_styles": ",".join(plan.derived),
-                    "descriptor_dates": "file" if plan.dates_from_file else "month_end",
-                })
+                _import_into(con, files, update, bar)
                 con.execute("CHECKPOINT")
             finally:
                 con.close()

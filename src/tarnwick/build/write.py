@@ -113,9 +113,8 @@ def write_update(con: duckdb.DuckDBPyConnection, present: list[str]) -> Written:
             f"SELECT date FROM {clean_name('trading_dates')} ORDER BY date"
         ).fetchall()
     ]
-    if not days:
-        return Written([], history_changed=False)
-    history = _history_changed(con, present, days[0].isoformat())
+    # Without new days, any change of a known stock's dates or industries counts.
+    history = _history_changed(con, present, days[0].isoformat() if days else "9999-12-31")
     day_list = "(SELECT date FROM " + clean_name("trading_dates") + ")"
     if "index_weights" in present:
         con.execute(f"CREATE TABLE IF NOT EXISTS index_weights "
