@@ -299,3 +299,19 @@ def test_an_update_without_days_replaces_instruments_and_keeps_the_model(
     import_dir(folder, target, progress=False)
     changed = _differences(small_store, target)
     assert changed.pop("instruments") == 2 and set(changed.values()) == {0}
+
+
+def test_one_classification_serves_both_risk_models(
+    csv_market: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, small_store: Path
+) -> None:
+    folder = tmp_path / "market"
+    shutil.copytree(csv_market, folder)
+    lines = (folder / "industries.csv").read_text().splitlines()
+    (folder / "industries.csv").write_text(
+        "\n".join([lines[0], *(x for x in lines[1:] if ",sws," in x)]) + "\n")
+    with pytest.warns(DataGapWarning, match="no 'sws_split' rows, filled from 'sws'"):
+        target = import_dir(folder, tmp_path / "store" / "market.duckdb", progress=False)
+    _use(monkeypatch, target)
+    assert riskmodel.factor_names("v2") == riskmodel.factor_names("v1")
+    assert len(riskmodel.factor_names("v2")) == 1 + 31 + 10
+    _use(monkeypatch, small_store)

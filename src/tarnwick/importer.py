@@ -60,6 +60,9 @@ def _import_into(
     """Validate and write the files into the store open on ``con``, compute the styles it
     lacks, estimate the risk model (from the first new day when it can) and set ``meta``."""
     present, style_columns = _load(con, files, update, bar)
+    if "industries" in present or not update:
+        for message in write.complete_classifications(con, present):
+            warnings.warn(message, DataGapWarning, stacklevel=3)
     if update:
         written = write.write_update(con, present)
     else:
@@ -67,7 +70,7 @@ def _import_into(
     bar.step("tables written")
     plan = descriptors.plan(con, style_columns, update)
     for message in plan.warnings():
-        warnings.warn(message, DataGapWarning, stacklevel=2)
+        warnings.warn(message, DataGapWarning, stacklevel=3)
     since = None if written.history_changed or not written.days else written.days[0]
     estimation = "full"
     if written.days or written.history_changed:

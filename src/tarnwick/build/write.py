@@ -14,7 +14,18 @@ import pandas as pd
 from tarnwick.build.validate import clean_name
 from tarnwick.db.layout import RAW_TABLES, RawTable
 
-__all__ = ["Written", "create_tables", "insert", "insert_frame", "write_new", "write_update"]
+__all__ = [
+    "Written",
+    "complete_classifications",
+    "create_tables",
+    "insert",
+    "insert_frame",
+    "write_new",
+    "write_update",
+]
+
+#: The classifications of the risk model's industry factors (v1, v2), each the other's stand-in.
+_MODEL_CLASSIFICATIONS = ("sws", "sws_split")
 
 #: Tables a store always has, empty when the source gives none.
 _ALWAYS = ("instruments", "trading_dates", "daily_bars", "factor_values", "index_components",
@@ -61,6 +72,32 @@ def insert(con: duckdb.DuckDBPyConnection, table: RawTable, select: str) -> None
         f"INSERT INTO {table.name} ({cols}) SELECT {names} FROM ({select}) "
         f"ORDER BY {', '.join(table.key)}"
     )
+
+
+def complete_classifications(con: duckdb.DuckDBPyConnection, present: list[str]) -> list[str]:
+    """Give the validated industries both classifications the risk model uses: one that is
+    missing is filled from the other (or from ``citic`` when both are).  Returns the warnings
+    to show (a classification filled, or no industries at all)."""
+    if "industries" not in present:
+        return ["no industries file: the risk models have no industry factors"]
+    table = clean_name("industries")
+    given = [r[0] for r in con.execute(
+        f"SELECT DISTINCT classification FROM {table} ORDER BY 1").fetchall()]
+    notes = []
+    for wanted in _MODEL_CLASSIFICATIONS:
+        if wanted in given:
+            continue
+        source = next((c for c in (*_MODEL_CLASSIFICATIONS, "citic") if c in given), None)
+        if source is None:
+            continue
+        con.execute(
+            f"INSERT INTO {table} SELECT _line, order_book_id, ?, industry_code, industry_name "
+            f"FROM {table} WHERE classification = ?",
+            [wanted, source],
+        )
+        notes.append(f"industries: no '{wanted}' rows, filled from '{source}' (the risk "
+                     f"model's industry factors use '{wanted}')")
+    return notes
 
 
 def write_new(con: duckdb.DuckDBPyConnection, present: list[str]) -> Written:
