@@ -6,6 +6,7 @@
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 #include "core/series.hpp"
 
@@ -72,7 +73,8 @@ void store_classification_and_hard(const py::object& self, const py::object& cla
 // in the universe warns and adds nothing. A lower bound of 0 or less and an upper bound of 1 or
 // more constrain nothing. With `relative`, an industry the benchmark does not hold counts 0.
 void bound_industry(py::list& result, const py::object& self, const py::object& g,
-                    const py::object& zeta, const py::object& industry_mapping,
+                    const py::object& zeta, const py::object& helper,
+                    const py::object& industry_mapping,
                     const py::object& benchmark_industry_mapping, const py::handle& industry,
                     bool relative) {
   py::object selector = core::eq(industry_mapping, industry).attr("values");
@@ -95,7 +97,8 @@ void bound_industry(py::list& result, const py::object& self, const py::object& 
     lower = get_deviation_value(benchmark_weight, lower);
     upper = get_deviation_value(benchmark_weight, upper);
   }
-  py::object weight = core::matmul(g, selector);
+  // The industry's weight is the shared exposure to its factor when the risk model has one.
+  py::object weight = core::exposure(mod(), g, helper, selector);
   if (effective_lower(lower)) {
     result.append(core::ge(weight, zeta * lower));
   }
@@ -132,8 +135,8 @@ py::object industry_to_constraints(const py::object& self, const py::object& g,
   }
   py::list result;
   for (py::handle industry : self.attr("industries")) {
-    bound_industry(result, self, g, zeta, industry_mapping, benchmark_industry_mapping, industry,
-                   relative);
+    bound_industry(result, self, g, zeta, helper, industry_mapping, benchmark_industry_mapping,
+                   industry, relative);
   }
   return result;
 }
@@ -178,8 +181,8 @@ py::object wildcard_industry_to_constraints(const py::object& self, const py::ob
     const int excluded = PySequence_Contains(exclude.ptr(), industry.ptr());
     if (excluded < 0) throw py::error_already_set();
     if (excluded != 0 || compare(industry, unknown, Py_EQ)) continue;
-    bound_industry(result, self, g, zeta, industry_mapping, benchmark_industry_mapping, industry,
-                   relative);
+    bound_industry(result, self, g, zeta, helper, industry_mapping, benchmark_industry_mapping,
+                   industry, relative);
   }
   return result;
 }

@@ -77,8 +77,7 @@ py::object tracking_error_to_constraints(const py::object& self, const py::objec
                        "TrackingErrorLimit 类型的约束；此约束被忽略"));
     return py::list();
   }
-  py::object active = core::active_weight(mod(), g, zeta, helper);
-  py::object risk = core::risk_term(mod(), active, helper, core::Pool::kUnion);
+  py::object risk = core::active_risk(mod(), g, zeta, helper);
   py::object limit = core::power(zeta * py::object(self.attr("upper")), py::int_(2));
   return single(core::le(risk, limit));
 }

@@ -7,6 +7,7 @@
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 
 namespace morvane::constraints {
@@ -106,7 +107,7 @@ py::object style_to_constraints(const py::object& self, const py::object& g, con
       lower = get_deviation_value(benchmark, lower);
       upper = get_deviation_value(benchmark, upper);
     }
-    py::object exposure = core::matmul(g, factor_exposure[style].attr("values"));
+    py::object exposure = core::exposure(mod(), g, helper, factor_exposure[style].attr("values"));
     if (!lower.is_none()) result.append(core::ge(exposure, zeta * lower));
     if (!upper.is_none()) result.append(core::le(exposure, zeta * upper));
   }
