@@ -49,13 +49,7 @@ constexpr BoundLabels kWildcardLabels{
 void store_bounds(const py::object& self, const BoundLabels& labels, const py::object& lower_limit,
                   const py::object& upper_limit, const py::object& relative) {
   require_a_bound(labels, lower_limit, upper_limit);
-  core::set_attr(self, "relative", relative);
-  if (!truth(relative)) {
-    store_float_bounds(self, labels, lower_limit, upper_limit);
-  } else {
-    core::set_attr(self, "lower", lower_limit);
-    core::set_attr(self, "upper", upper_limit);
-  }
+  store_relative_bounds(self, labels, lower_limit, upper_limit, relative);
 }
 
 // A classification member is kept; anything else is a custom id-to-industry mapping.
@@ -114,13 +108,7 @@ void industry_init(const py::object& self, const py::object& industries,
                    const py::object& relative, const py::object& classification,
                    const py::object& hard) {
   store_bounds(self, kIndustryLabels, lower_limit, upper_limit, relative);
-  py::object stored = industries;
-  if (py::isinstance<py::str>(industries)) {
-    py::list single;
-    single.append(industries);
-    stored = single;
-  }
-  core::set_attr(self, "industries", stored);
+  core::set_attr(self, "industries", as_names(industries));
   store_classification_and_hard(self, classification, hard);
 }
 
@@ -148,13 +136,7 @@ void wildcard_industry_init(const py::object& self, const py::object& exclude,
                             const py::object& relative, const py::object& classification,
                             const py::object& hard) {
   store_bounds(self, kWildcardLabels, lower_limit, upper_limit, relative);
-  py::list stored;
-  if (py::isinstance<py::str>(exclude)) {
-    stored.append(exclude);
-  } else if (!exclude.is_none()) {
-    stored = py::list(exclude);
-  }
-  core::set_attr(self, "exclude", stored);
+  core::set_attr(self, "exclude", names_list(exclude));
   store_classification_and_hard(self, classification, hard);
 }
 
@@ -190,28 +172,23 @@ py::object wildcard_industry_to_constraints(const py::object& self, const py::ob
 }  // namespace
 
 void define_industry(const core::Module& self, const py::object& base) {
-  py::object metaclass = self.get("ABCMeta");
-  py::tuple bases = py::make_tuple(base);
   // The default classification is taken once, when the classes are defined.
   py::object sws = self.get("IndustryClassification").attr("SWS");
 
-  core::ClassBuilder(self, "IndustryConstraint", metaclass, bases, kIndustryDoc)
-      .init(&industry_init, py::arg("industries"), py::kw_only(),
-            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("relative") = false, py::arg("classification") = sws, py::arg("hard") = true)
-      .method("to_constraints", &industry_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder industry = constraint_class("IndustryConstraint", base, kIndustryDoc);
+  industry.init(&industry_init, py::arg("industries"), py::kw_only(),
+                py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+                py::arg("relative") = false, py::arg("classification") = sws,
+                py::arg("hard") = true);
+  finish_constraint(industry, &industry_to_constraints);
 
-  core::ClassBuilder(self, "WildcardIndustryConstraint", metaclass, bases, kWildcardIndustryDoc)
-      .init(&wildcard_industry_init, py::kw_only(), py::arg("exclude") = py::none(),
-            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("relative") = false, py::arg("classification") = sws, py::arg("hard") = true)
-      .method("to_constraints", &wildcard_industry_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder wildcard =
+      constraint_class("WildcardIndustryConstraint", base, kWildcardIndustryDoc);
+  wildcard.init(&wildcard_industry_init, py::kw_only(), py::arg("exclude") = py::none(),
+                py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+                py::arg("relative") = false, py::arg("classification") = sws,
+                py::arg("hard") = true);
+  finish_constraint(wildcard, &wildcard_industry_to_constraints);
 }
 
 }  // namespace morvane::constraints

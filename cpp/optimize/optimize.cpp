@@ -59,7 +59,6 @@ const char* const kPortfolioOptimizeDoc = R"(
 
 PYBIND11_MODULE(optimize, m) {
   const core::Module& self = core::register_module(m);
-  opt::set_module(self);
 
   self.import_as("warnings", "warnings");
   self.import_as("datetime", "datetime");
