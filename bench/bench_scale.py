@@ -154,12 +154,30 @@ def run_one(case: str, size: int, solver: str, dense: bool, date: datetime.date)
     }  # fmt: skip
 
 
+def run_row(command: list[str], timeout: float, repeat: int) -> dict[str, Any] | str:
+    """The run of median total time among `repeat` fresh processes, or why there is none."""
+    runs = []
+    for _ in range(repeat):
+        try:
+            done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return f"timed out after {timeout}s"
+        if done.returncode != 0:
+            tail = done.stderr.strip().splitlines()[-1:] or ["?"]
+            return f"failed: {tail[0]}"
+        runs.append(json.loads(done.stdout.strip().splitlines()[-1]))
+    runs.sort(key=lambda r: r["total"])
+    return runs[len(runs) // 2]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[300, 1000, 2000, 0])
     parser.add_argument("--solvers", nargs="+", default=["SCS", "CLARABEL"])
     parser.add_argument("--cases", nargs="+", default=CASES, choices=CASES)
     parser.add_argument("--dense-up-to", type=int, default=2000)
+    parser.add_argument("--timeout", type=float, default=600, help="seconds per row")
+    parser.add_argument("--repeat", type=int, default=1, help="runs per row; the median is shown")
     parser.add_argument(
         "--date", type=datetime.date.fromisoformat, default=datetime.date(2025, 6, 3)
     )
@@ -172,9 +190,11 @@ def main(argv: list[str] | None = None) -> int:
         print(json.dumps(result))
         return 0
 
-    print(f"date {args.date}, benchmark {BENCHMARK}; seconds; one fresh process per row")
+    print(f"date {args.date}, benchmark {BENCHMARK}; seconds; fresh processes, median of "
+          f"{args.repeat} per row")  # fmt: skip
     header = (f"{'case':<16} {'n':>5} {'solver':<8} {'form':<6} {'total':>7} {'helper':>7} "
-              f"{'build':>7} {'compile':>7} {'solver':>7} {'peakMB':>7} {'max|dw|':>8}")  # fmt: skip
+              f"{'build':>7} {'compile':>7} {'solver':>7} {'peakMB':>7} "
+              f"{'max|dw|':>8}")  # fmt: skip
     print(header)
     totals: dict[tuple[str, int, str, bool], float] = {}
     for size in args.sizes:
@@ -187,16 +207,15 @@ def main(argv: list[str] | None = None) -> int:
                 for dense in forms:
                     command = [sys.executable, __file__, "--date", str(args.date), "--one", case,
                                str(size), solver, "dense" if dense else "factor"]  # fmt: skip
-                    done = subprocess.run(command, capture_output=True, text=True)
-                    if done.returncode != 0:
-                        tail = done.stderr.strip().splitlines()[-1:] or ["?"]
-                        print(f"{case:<16} {size:>5} {solver:<8} failed: {tail[0]}")
+                    r = run_row(command, args.timeout, args.repeat)
+                    if isinstance(r, str):
+                        print(f"{case:<16} {size:>5} {solver:<8} {r}")
                         continue
-                    r = json.loads(done.stdout.strip().splitlines()[-1])
                     totals[(case, r["n"], solver, dense)] = r["total"]
                     diff = ""
                     if dense and factor_weights:
-                        diff = f"{max(abs(v - factor_weights[k]) for k, v in r['weights'].items()):.1e}"
+                        weights = r["weights"]
+                        diff = f"{max(abs(v - factor_weights[k]) for k, v in weights.items()):.1e}"
                     else:
                         factor_weights = r["weights"]
                     print(f"{case:<16} {r['n']:>5} {solver:<8} {'dense' if dense else 'factor':<6} "

@@ -235,3 +235,30 @@ def test_store_mean_equals_frame_mean(ids: list[str], ids_of: Any, start: str, e
     pd.testing.assert_index_equal(store.index, frame.index)
     np.testing.assert_allclose(store.values, frame.values, rtol=1e-12, atol=0)
     assert store.isna().tolist() == frame.isna().tolist()
+
+
+def test_a_call_leaves_nothing_for_the_cyclic_collector(
+    monkeypatch: pytest.MonkeyPatch, ids: list[str]
+) -> None:
+    """Research loops run thousands of calls: each call's helper (and the problem it serves) is
+    freed when the call returns, not when the cyclic garbage collector next runs."""
+    import gc
+    import weakref
+
+    helpers: list[weakref.ref[OptimizeHelper]] = []
+
+    class Recorded(OptimizeHelper):
+        def __init__(self, *args: Any) -> None:
+            super().__init__(*args)
+            helpers.append(weakref.ref(self))
+
+    monkeypatch.setattr(mo, "OptimizeHelper", Recorded)
+    gc.collect()
+    gc.disable()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", OptimizerWarning)
+            mo.portfolio_optimize(ids, DATE, MinTrackingError(), CAPS, headline(ids), BENCH)
+        assert len(helpers) == 1 and helpers[0]() is None
+    finally:
+        gc.enable()

@@ -7,25 +7,25 @@ namespace morvane::core {
 
 namespace {
 
-// The attribute of the weight variable that holds the call's registry: a dict with the helper
-// it serves, the definitions made so far and the pieces computed on first use.
+// The attribute of the call's helper that holds the registry: a dict with a weak reference to the
+// weight variable it serves, the definitions made so far and the pieces computed on
+// first use. It hangs on the helper, not on `g`: the definitions refer to `g`, and a registry on
+// `g` would make a reference cycle that keeps the whole call's problem alive until the cyclic
+// garbage collector runs.
 constexpr const char* kRegistry = "_morvane_shared_exposures";
 
-// The registry of `g` when it serves `helper`, else None.
+// The registry of `helper` when it serves the weight variable `g`, else None.
 py::object registry_for(const py::handle& g, const py::handle& helper) {
-  py::object registry = py::getattr(g, kRegistry, py::none());
+  py::object registry = py::getattr(helper, kRegistry, py::none());
   if (registry.is_none() || !py::isinstance<py::dict>(registry)) return py::none();
-  if (!py::object(registry["helper"]).is(py::reinterpret_borrow<py::object>(helper))) {
-    return py::none();
-  }
+  if (!py::object(registry["g"])().is(py::reinterpret_borrow<py::object>(g))) return py::none();
   return registry;
 }
 
 // The universe's factor pieces (X, F, R, sqrt(d)), computed once per call; None when the helper's
 // model does not serve (then every term stays self-contained).
-py::object universe_pieces(const Module& mod, const py::dict& registry) {
+py::object universe_pieces(const Module& mod, const py::dict& registry, const py::handle& helper) {
   if (!registry.contains("universe")) {
-    py::object helper = registry["helper"];
     registry["universe"] = factor_pieces(mod, helper.attr("get_factor_model")(false),
                                          py::len(helper.attr("order_book_ids")));
   }
@@ -49,9 +49,9 @@ py::object shared_vector(const Module& mod, const py::handle& g, const py::dict&
 
 // The benchmark's exposures X_union' b and the union's sqrt(d), once per call; None when the
 // union's pieces do not extend the universe's (same factor covariance, same leading rows).
-py::object union_pieces(const Module& mod, const py::dict& registry, const py::tuple& universe) {
+py::object union_pieces(const Module& mod, const py::dict& registry, const py::tuple& universe,
+                        const py::handle& helper) {
   if (!registry.contains("union")) {
-    py::object helper = registry["helper"];
     py::object np = mod.get("np");
     py::object benchmark =
         np.attr("asarray")(helper.attr("benchmark_weight").attr("values"), "float64");
@@ -77,22 +77,27 @@ py::object union_pieces(const Module& mod, const py::dict& registry, const py::t
 void share_exposures(const py::handle& g, const py::handle& helper) {
   if (!py::hasattr(helper, "get_factor_model")) return;
   py::dict registry;
-  registry["helper"] = helper;
+  registry["g"] = py::module_::import("weakref").attr("ref")(g);
   registry["definitions"] = py::list();
-  py::setattr(g, kRegistry, registry);
+  try {
+    py::setattr(helper, kRegistry, registry);
+  } catch (py::error_already_set& e) {
+    // A helper that takes no attributes gets self-contained terms.
+    if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_TypeError)) throw;
+  }
 }
 
-py::list exposure_definitions(const py::handle& g) {
-  py::object registry = py::getattr(g, kRegistry, py::none());
-  if (registry.is_none() || !py::isinstance<py::dict>(registry)) return py::list();
-  return py::list(py::object(registry["definitions"]));
+py::list exposure_definitions(const py::handle& g, const py::handle& helper) {
+  py::object registry = registry_for(g, helper);
+  if (registry.is_none()) return py::list();
+  return py::list(registry["definitions"].attr("copy")());
 }
 
 py::object exposure(const Module& mod, const py::handle& g, const py::handle& helper,
                     const py::handle& vector) {
   py::object registry = registry_for(g, helper);
   if (!registry.is_none()) {
-    py::object pieces = universe_pieces(mod, registry);
+    py::object pieces = universe_pieces(mod, registry, helper);
     if (!pieces.is_none()) {
       py::object np = mod.get("np");
       py::object exposures = py::tuple(pieces)[0];
@@ -115,7 +120,7 @@ py::object exposure(const Module& mod, const py::handle& g, const py::handle& he
 py::object shared_portfolio_risk(const Module& mod, const py::handle& g, const py::handle& helper) {
   py::object registry = registry_for(g, helper);
   if (registry.is_none()) return py::none();
-  py::object pieces = universe_pieces(mod, registry);
+  py::object pieces = universe_pieces(mod, registry, helper);
   if (pieces.is_none()) return py::none();
   py::tuple parts(pieces);
   py::object cp = mod.get("cp");
@@ -129,10 +134,10 @@ py::object shared_active_risk(const Module& mod, const py::handle& g, const py::
                               const py::handle& active, const py::handle& helper) {
   py::object registry = registry_for(g, helper);
   if (registry.is_none()) return py::none();
-  py::object pieces = universe_pieces(mod, registry);
+  py::object pieces = universe_pieces(mod, registry, helper);
   if (pieces.is_none()) return py::none();
   py::tuple parts(pieces);
-  py::object benchmark = union_pieces(mod, registry, parts);
+  py::object benchmark = union_pieces(mod, registry, parts, helper);
   if (benchmark.is_none()) return py::none();
   py::tuple offsets(benchmark);
   py::object cp = mod.get("cp");

@@ -4,7 +4,7 @@
 // bound of a call measures the same k numbers: the exposures X' g of the weights. Written out in
 // each term, X' enters the problem once per use (twice for an objective plus a tracking-error
 // limit, once more as a dense row per style bound), and those dense rows dominate the solver's
-// factorisation. Instead the driver opens a registry on the call's weight variable `g`; the first
+// factorisation. Instead the driver opens a registry for the call's weight variable `g`; the first
 // term that needs the exposures creates one auxiliary variable y with the definition y == X' g,
 // and every later term refers to y (the active exposures against the benchmark are the affine
 // y - zeta X_union' b). The definitions are collected by the driver and kept among the hard
@@ -21,13 +21,14 @@
 
 namespace morvane::core {
 
-// Opens the registry of the call on `g` when `helper` offers `get_factor_model`; otherwise does
-// nothing. Called by the driver once, right after it creates `g`.
+// Opens the registry of the call for `g` (kept on the call's helper) when `helper` offers
+// `get_factor_model`; otherwise does nothing. Called by the driver once, right after it creates
+// `g`.
 void share_exposures(const py::handle& g, const py::handle& helper);
 
 // The definitions (y == X' g) of the shared vectors the call's terms used, as a new list. The
 // driver adds them to the hard constraints. Empty when no registry is open or nothing used it.
-py::list exposure_definitions(const py::handle& g);
+py::list exposure_definitions(const py::handle& g, const py::handle& helper);
 
 // `g @ vector` (a per-stock vector over the universe): the shared entry y[j] when `vector` is
 // exactly column j of the factor exposures, else its own row as written. Reads `np` from `mod`.

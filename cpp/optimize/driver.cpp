@@ -152,7 +152,7 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
 
   py::object objective_expr = objective.attr("get_objective_expr")(g, zeta, helper);
   // The definitions of the shared factor exposures are hard: a kept term may use them.
-  py::list definitions = core::exposure_definitions(g);
+  py::list definitions = core::exposure_definitions(g, helper);
   extend(hard_cons, definitions);
 
   py::object problem;
