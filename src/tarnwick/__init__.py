@@ -39,6 +39,7 @@ __all__ = [
     "get_next_trading_date",
     "get_trading_dates",
     "get_price_change_rate",
+    "get_mean_price_change_rate",
     "get_price",
     "get_factor",
     "index_components",
@@ -290,6 +291,39 @@ def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -
     values = np.full(out.shape, np.nan)
     values[rows[inside], cols[inside]] = ret[inside]
     return pd.DataFrame(values, index=dates, columns=out.columns)
+
+
+def get_mean_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -> pd.Series:
+    """The column means of ``get_price_change_rate`` over the same window, taken in the store.
+
+    Index: the known ids, in input order; the mean of each id's daily returns in the window,
+    missing ones skipped; NaN for an id without any return there.  The same numbers as
+    ``get_price_change_rate(...).mean()`` (up to the rounding of the sum) without building the
+    dates-by-ids frame.
+    """
+    ids, _ = _ids(order_book_ids)
+    start, end = _window(start_date, end_date)
+    known = _known(ids)
+    out = pd.Series(np.nan, index=pd.Index(known), dtype=float)
+    if not known or not get_trading_dates(start, end):
+        return out
+    cal = _calendar()
+    k = int(np.searchsorted(cal, np.datetime64(start, "D")))
+    lo = _as_date(cal[k - 1]) if k > 0 else start
+    cond, params = _id_filter(known)
+    # A return is against the id's previous stored day (the day before the window serves only
+    # as that); NaN returns are skipped, as a frame's column mean skips them.
+    df = store.query(
+        f"WITH bars AS (SELECT order_book_id, date, close * adj_factor / "
+        f"LAG(close * adj_factor) OVER (PARTITION BY order_book_id ORDER BY date) - 1.0 AS r "
+        f"FROM daily_bars WHERE {cond} AND date BETWEEN ? AND ?) "
+        f"SELECT order_book_id, AVG(CASE WHEN isnan(r) THEN NULL ELSE r END) AS mean_return "
+        f"FROM bars WHERE date >= ? AND date IN (SELECT date FROM trading_dates) "
+        f"GROUP BY order_book_id",
+        params + [lo, end, start],
+    )
+    means = pd.Series(df["mean_return"].to_numpy(dtype=float), index=df["order_book_id"])
+    return means.reindex(out.index).astype(float)
 
 
 def _fields(fields: Any) -> tuple[list[str], bool]:
