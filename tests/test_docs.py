@@ -9,6 +9,7 @@ reported as a skipped test with its reason, so every such block stays visible.
 from __future__ import annotations
 
 import ast
+import os
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -69,6 +70,8 @@ class FileRun:
 
     folder: Path
     namespace: dict[str, Any] = field(default_factory=lambda: {"__name__": "__docs__"})
+    # the environment the file's blocks set (a recipe may point TARNWICK_HOME at its own store)
+    environ: dict[str, str] = field(default_factory=lambda: dict(os.environ))
     done: int = 0
     failed_at: int | None = None
 
@@ -81,6 +84,18 @@ def run_through(path: Path, index: int, folder: Path, monkeypatch: pytest.Monkey
     blocks = python_blocks(path)
     run = _RUNS.setdefault(path, FileRun(folder))
     monkeypatch.chdir(run.folder)
+    outside = dict(os.environ)
+    os.environ.clear()
+    os.environ.update(run.environ)
+    try:
+        run_blocks(path, blocks, index, run)
+    finally:
+        run.environ = dict(os.environ)
+        os.environ.clear()
+        os.environ.update(outside)
+
+
+def run_blocks(path: Path, blocks: list[Block], index: int, run: FileRun) -> None:
     while run.done <= index:
         block = blocks[run.done]
         if run.failed_at is not None:
