@@ -4,6 +4,7 @@
 
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
+#include "core/describe.hpp"
 #include "core/errors.hpp"
 #include "core/series.hpp"
 
@@ -88,6 +89,7 @@ py::object define_base(const core::Module& self) {
           .method("to_constraints", &not_implemented, py::arg("g"), py::arg("zeta"),
                   py::arg("helper"))
           .property("hard", &not_implemented_hard)
+          .method("__repr__", &core::readable_repr)
           .finish();
 
   // Small module functions carry no docstring, as in a Python module.

@@ -2,6 +2,7 @@
 // variables into the expression to minimise, lists its own constraints and names its solver.
 #include "objective/objective.hpp"
 
+#include "core/describe.hpp"
 #include "core/errors.hpp"
 #include "core/ops.hpp"
 #include "core/series.hpp"
@@ -103,6 +104,7 @@ PYBIND11_MODULE(objective, m) {
           .method("get_internal_constraints", &objective::not_implemented, py::arg("g"),
                   py::arg("zeta"), py::arg("helper"))
           .method("get_preferred_solver", &objective::no_preferred_solver)
+          .method("__repr__", &core::readable_repr)
           .finish();
 
   objective::define_min_variance(base);

@@ -90,6 +90,10 @@ PYBIND11_MODULE(optimize, m) {
       .attr("filterwarnings")("always", py::arg("category") = self.get("OptimizerWarning"));
   // Read once: setting the variable after the import changes nothing.
   self.bind("DEBUG", py::bool_(opt::truth(self.get("os").attr("getenv")("MORVANE_DEBUG"))));
+  // Options of the package's own Clarabel solves (refinement of an answer that fails the check,
+  // feasibility solves of the diagnosis), read at each call; a caller's own options for Clarabel
+  // are laid over them.
+  self.bind("CLARABEL_OPTIONS", py::dict());
 
   py::options options;
   options.disable_function_signatures();
