@@ -17,7 +17,8 @@ enum class Feasibility { kFeasible, kInfeasible, kUnknown };
 Feasibility feasibility(const py::list& kept, const Units& units,
                         const std::vector<std::size_t>& members, const py::dict& options) {
   py::object cp = mod().get("cp");
-  py::list constraints(kept);
+  py::list constraints;  // a new list: `kept` is shared by every feasibility solve
+  constraints.attr("extend")(kept);
   for (std::size_t i : members) constraints.attr("extend")(units.all()[i].constraints);
   py::object problem_class = cp.attr("problems").attr("problem").attr("Problem");
   py::object problem = problem_class(cp.attr("Minimize")(py::int_(0)), constraints);
