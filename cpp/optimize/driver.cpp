@@ -3,6 +3,7 @@
 // infeasible. Every answer is checked against the problem it solves before it is returned; an
 // answer that fails the check is solved again with Clarabel, and an infeasible problem is
 // diagnosed.
+#include <chrono>
 #include <string>
 
 #include "core/errors.hpp"
@@ -69,6 +70,16 @@ py::object solve_once(const py::object& problem, const py::object& solver,
   }
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A debug record of the package's own logger (not the root logger of the solve's records):
+// what the check and the diagnosis cost.
+void log_detail(const char* format, const py::object& count, double seconds) {
+  mod().get("logging").attr("getLogger")("morvane.optimize").attr("debug")(format, count, seconds);
+}
+
 // The argument of OptimizationFailed: the status when the solve returned a float (an infinite
 // value for infeasible or unbounded problems), the returned value itself otherwise.
 py::object failure_reason(const py::object& problem, const py::object& result) {
@@ -85,13 +96,16 @@ py::object failure_reason(const py::object& problem, const py::object& result) {
                              const Units& units, const py::list& hard_cons,
                              const py::dict& options) {
   py::object reason = failure_reason(problem, result);
+  const auto started = std::chrono::steady_clock::now();
   py::list conflicts = diagnose(units, hard_cons, options);
+  log_detail("diagnosis of %d units: %f s", py::int_(units.all().size()), seconds_since(started));
   py::object failed = mod().get("OptimizationFailed")(reason);
   failed.attr("conflicts") = conflicts;
   std::string note = py::str(reason);
   if (conflicts.empty()) {
-    note += ": no conflicting set found: the constraints were feasible together when checked "
-            "with CLARABEL";
+    note +=
+        ": no conflicting set found: the constraints were feasible together when checked "
+        "with CLARABEL";
   } else {
     note += ": these cannot hold together: ";
     for (std::size_t i = 0; i < conflicts.size(); ++i) {
@@ -118,9 +132,9 @@ py::dict clarabel_options(const py::object& solver, const py::dict& solver_optio
 }
 
 // What the returned Series carries in `attrs["morvane"]`.
-py::dict solve_information(const py::object& solver, const py::object& status,
-                           double solve_time, const py::object& objective_value,
-                           const py::object& binding, const py::object& dropped, bool refined) {
+py::dict solve_information(const py::object& solver, const py::object& status, double solve_time,
+                           const py::object& objective_value, const py::object& binding,
+                           const py::object& dropped, bool refined) {
   py::dict info;
   info["solver"] = solver;
   info["status"] = status;
@@ -156,8 +170,9 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     py::dict single;
     single[only] = 1.0;
     py::object series = mod().get("pd").attr("Series")(single);
-    series.attr("attrs")["morvane"] = solve_information(
-        py::none(), mod().get("cp").attr("OPTIMAL"), 0.0, py::none(), py::list(), py::list(), false);
+    series.attr("attrs")["morvane"] =
+        solve_information(py::none(), mod().get("cp").attr("OPTIMAL"), 0.0, py::none(), py::list(),
+                          py::list(), false);
     return series;
   }
   if (!py::isinstance(objective, mod().get("OptimizationObjective"))) {
@@ -259,7 +274,10 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   for (;;) {
     py::object status = problem.attr("status");
     if (status_is(status, "OPTIMAL") || status_is(status, "OPTIMAL_INACCURATE")) {
+      const auto started = std::chrono::steady_clock::now();
       verdict = verify(problem, g, zeta);
+      log_detail("check of %d constraints: %f s", py::int_(verdict.measurements.size()),
+                 seconds_since(started));
       if (verdict.ok) break;
       if (!refined_this_problem && !is_clarabel(active_solver)) {
         if (truth(solver_arg)) {
@@ -308,9 +326,9 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   }
   py::object weight = g_value / g_value.attr("sum")();
   py::object series = mod().get("pd").attr("Series")(weight, py::arg("index") = order_book_ids);
-  series.attr("attrs")["morvane"] = solve_information(
-      py::str(active_solver), problem.attr("status"), solve_time, problem.attr("value"),
-      binding_units(verdict, units), dropped, refined);
+  series.attr("attrs")["morvane"] =
+      solve_information(py::str(active_solver), problem.attr("status"), solve_time,
+                        problem.attr("value"), binding_units(verdict, units), dropped, refined);
   return series;
 }
 

@@ -72,8 +72,7 @@ struct Verdict {
 };
 
 // Measures every constraint of the solved `problem`, plus g >= 0, at the solution.
-Verdict verify(const py::object& problem, const py::object& g,
-               const py::object& zeta);
+Verdict verify(const py::object& problem, const py::object& g, const py::object& zeta);
 
 // The reported units with at least one active constraint (zero slack within tolerance).
 py::list binding_units(const Verdict& verdict, const Units& units);

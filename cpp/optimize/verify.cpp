@@ -30,8 +30,8 @@ double largest(const py::object& array) {
 
 // The scale of g at the solution: zeta's value (a variable for the ratio objectives).
 double scale_of(const py::object& zeta) {
-  py::object value = py::isinstance(zeta, mod().get("cp").attr("Variable")) ? zeta.attr("value")
-                                                                             : zeta;
+  py::object value =
+      py::isinstance(zeta, mod().get("cp").attr("Variable")) ? zeta.attr("value") : zeta;
   if (value.is_none()) return 1.0;
   const double z = py::float_(value).cast<double>();
   return std::isfinite(z) && z > 0.0 ? z : 1.0;
@@ -111,8 +111,7 @@ std::string scientific(double value) {
 
 std::string describe(const py::handle& key) { return py::str(py::repr(key)); }
 
-Verdict verify(const py::object& problem, const py::object& g,
-               const py::object& zeta) {
+Verdict verify(const py::object& problem, const py::object& g, const py::object& zeta) {
   const double z = scale_of(zeta);
   Verdict verdict;
   for (py::handle c : problem.attr("constraints")) {
