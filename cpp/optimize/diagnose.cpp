@@ -42,14 +42,17 @@ Feasibility feasibility(const py::list& kept, const Units& units,
 
 }  // namespace
 
-py::list diagnose(const Units& units, const py::list& hard_constraints, const py::dict& options) {
+py::list diagnose(const Units& units, const py::list& hard_constraints, const py::dict& options,
+                  bool confirmed) {
   py::list kept = units.unowned(hard_constraints);
   std::vector<std::size_t> members;
   for (std::size_t i = 0; i < units.all().size(); ++i) {
     if (units.all()[i].hard && py::len(units.all()[i].constraints) > 0) members.push_back(i);
   }
   py::list conflicts;
-  if (feasibility(kept, units, members, options) != Feasibility::kInfeasible) return conflicts;
+  if (!confirmed && feasibility(kept, units, members, options) != Feasibility::kInfeasible) {
+    return conflicts;
+  }
   // Deletion filter: a unit whose removal leaves the rest infeasible is not needed for the
   // conflict and goes for good; what stays is infeasible and each member is necessary.
   for (std::size_t candidate : std::vector<std::size_t>(members)) {

@@ -93,19 +93,17 @@ py::object failure_reason(const py::object& problem, const py::object& result) {
 // An infeasible problem with nothing left to drop: OptimizationFailed carries, in `conflicts`
 // and in a note, a minimal set of the call's units that cannot hold together.
 [[noreturn]] void infeasible(const py::object& problem, const py::object& result,
-                             const Units& units, const py::list& hard_cons,
-                             const py::dict& options) {
+                             const Units& units, const py::list& hard_cons, const py::dict& options,
+                             bool confirmed) {
   py::object reason = failure_reason(problem, result);
   const auto started = std::chrono::steady_clock::now();
-  py::list conflicts = diagnose(units, hard_cons, options);
+  py::list conflicts = diagnose(units, hard_cons, options, confirmed);
   log_detail("diagnosis of %d units: %f s", py::int_(units.all().size()), seconds_since(started));
   py::object failed = mod().get("OptimizationFailed")(reason);
   failed.attr("conflicts") = conflicts;
   std::string note = py::str(reason);
   if (conflicts.empty()) {
-    note +=
-        ": no conflicting set found: the constraints were feasible together when checked "
-        "with CLARABEL";
+    note += ": no set of the call's constraints was found that cannot hold together";
   } else {
     note += ": these cannot hold together: ";
     for (std::size_t i = 0; i < conflicts.size(); ++i) {
@@ -309,7 +307,8 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
         result = solve_once(problem, active_solver, active_options, solve_time);
         continue;
       }
-      infeasible(problem, result, units, hard_cons, clarabel_options(solver, solver_options));
+      infeasible(problem, result, units, hard_cons, clarabel_options(solver, solver_options),
+                 is_clarabel(active_solver));
     }
     optimization_failed(problem, result);
   }

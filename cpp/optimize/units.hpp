@@ -80,8 +80,10 @@ py::list binding_units(const Verdict& verdict, const Units& units);
 // A minimal set of units that cannot hold together: dropping any one member leaves the rest
 // (with the unowned constraints of `hard_constraints`) feasible. Found with a deletion filter of
 // feasibility solves with Clarabel under `options`. Empty when the feasibility solves do not
-// confirm the infeasibility.
-py::list diagnose(const Units& units, const py::list& hard_constraints, const py::dict& options);
+// confirm the infeasibility; `confirmed` (the verdict came from Clarabel under the same options)
+// spares the solve of the whole set.
+py::list diagnose(const Units& units, const py::list& hard_constraints, const py::dict& options,
+                  bool confirmed);
 
 // A unit's key as the notes print it.
 std::string describe(const py::handle& key);
