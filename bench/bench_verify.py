@@ -108,6 +108,7 @@ def main(argv: list[str] | None = None) -> int:
     logger = logging.getLogger("morvane.optimize")
     logger.addHandler(timings)
     logger.setLevel(logging.DEBUG)
+    logger.propagate = False
 
     prev = tarnwick.get_previous_trading_date(args.date)
     covered = set(riskmodel.get_style_exposures("v1", prev).index)

@@ -37,7 +37,7 @@ UNSCALED = (mobj.MaxSharpeRatio, mobj.MaxInformationRatio, mobj.RiskParity)
 def market(small_store: Path) -> dict[str, Any]:
     import tarnwick
 
-    dates = [d for d in tarnwick.get_trading_dates("2025-01-15", "2025-12-20")]
+    dates = [d for d in tarnwick.get_trading_dates("2025-02-03", "2025-12-20")]
     return {"tarnwick": tarnwick, "dates": dates}
 
 
