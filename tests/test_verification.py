@@ -238,9 +238,14 @@ def check_call(call: Call) -> str:
     try:
         w, caught = call.run()
     except OptimizationFailed as failure:
+        if failure.args[0] == "failed":  # the solver gave up: its message is in the note
+            assert isinstance(failure.__context__, cp.SolverError) and failure.__notes__
+            return "solver error"
         assert failure.args[0] in (cp.INFEASIBLE, cp.INFEASIBLE_INACCURATE, cp.UNBOUNDED,
                                    cp.OPTIMAL, cp.OPTIMAL_INACCURATE, cp.USER_LIMIT)  # fmt: skip
-        return "failed"
+        if failure.args[0] in (cp.INFEASIBLE, cp.INFEASIBLE_INACCURATE):
+            assert failure.__notes__[0].startswith(failure.args[0] + ": ")
+        return failure.args[0]
     except InvalidArgument:
         return "refused"  # e.g. expected returns that are all non-positive
     dropped = any(str(m.message) == DROP_WARNING for m in caught)
@@ -263,6 +268,7 @@ def run_random_calls(count: int, seed: int, market: dict[str, Any]) -> dict[str,
 
 def test_random_calls_keep_their_constraints(market: dict[str, Any]) -> None:
     outcomes = run_random_calls(200, seed=10, market=market)
+    print(outcomes)
     assert outcomes.get("returned", 0) + outcomes.get("refined", 0) > 100, outcomes
 
 
