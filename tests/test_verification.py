@@ -394,6 +394,22 @@ def test_refined_answer_that_still_fails(market: dict[str, Any], monkeypatch: An
                         r"tolerance of 1\.0e-06", failure.__notes__[0])  # fmt: skip
 
 
+def test_refinement_failure_keeps_the_first_verdict(market: dict[str, Any],
+                                                   monkeypatch: Any) -> None:  # fmt: skip
+    date = datetime.date(2025, 6, 3)
+    ids = sorted(market["tarnwick"].index_components("000905.XSHG", date))
+    thin = type("Cvxpy", (), {"__getattr__": lambda self, name: getattr(cp, name)})()
+    thin.CLARABEL = "ABSENT"  # the refinement's solver is read from the module's cp
+    monkeypatch.setattr(mo, "cp", thin)
+    failure = fail(ids, date, cons=[mc.TrackingErrorLimit(0.03)], benchmark="000905.XSHG",
+                   solver=cp.SCS, max_iters=20)  # fmt: skip
+    assert failure.args == ("failed",)
+    assert failure.__notes__[0] == "solver ABSENT: The solver ABSENT is not installed."
+    assert failure.__notes__[1].startswith(
+        "the answer of SCS failed the constraint check: TrackingErrorLimit(upper=0.03, hard=True)"
+    )
+
+
 @pytest.mark.parametrize(
     "solver, options, text",
     [

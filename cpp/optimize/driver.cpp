@@ -284,10 +284,20 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
                                   "again with CLARABEL",
                                   active_solver, verdict.explain(units)));
         }
+        std::string first_answer = "the answer of " + std::string(py::str(active_solver)) +
+                                   " failed the constraint check: " + verdict.explain(units);
         active_solver = cp.attr("CLARABEL");
         active_options = clarabel_options(solver, solver_options);
         refined = refined_this_problem = true;
-        result = solve_once(problem, active_solver, active_options, solve_time);
+        try {
+          result = solve_once(problem, active_solver, active_options, solve_time);
+        } catch (py::error_already_set& e) {
+          // The refinement's own failure says why the first answer was not returned.
+          if (e.matches(mod().get("OptimizationFailed"))) {
+            core::add_note(e.value(), py::str(first_answer));
+          }
+          throw;
+        }
         continue;
       }
       py::object failed = mod().get("OptimizationFailed")(status);
