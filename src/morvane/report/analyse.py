@@ -184,6 +184,7 @@ class _Risk:
     factor_variance: float
     specific_variance: float
     exposure: np.ndarray  # X' w
+    marginal: np.ndarray  # S w
     factor_contribution: np.ndarray  # e_k (F e)_k, sums to factor_variance
     stock_contribution: np.ndarray  # w_i (S w)_i / sigma, sums to sigma
 
@@ -205,13 +206,17 @@ def _risk(w: np.ndarray, x: np.ndarray, f: np.ndarray, d: np.ndarray) -> _Risk:
         factor_variance=max(float(factor_contribution.sum()), 0.0),
         specific_variance=float(d @ (w * w)),
         exposure=exposure,
+        marginal=marginal,
         factor_contribution=factor_contribution,
         stock_contribution=stock,
     )
 
 
-def _group_contributions(risk: _Risk, kinds: pd.Series) -> pd.Series:
-    """Euler contributions to the volatility by factor group (they sum to the volatility)."""
+def _group_contributions(risk: Optional[_Risk], kinds: pd.Series) -> pd.Series:
+    """Euler contributions to the volatility by factor group (they sum to the volatility); NaN
+    without a weight vector."""
+    if risk is None:
+        return pd.Series(_NAN, index=list(RISK_GROUPS))
     by_kind = pd.Series(risk.factor_contribution, index=kinds.to_numpy()).groupby(level=0).sum()
     variance = by_kind.reindex(list(RISK_GROUPS[:-1]), fill_value=0.0)
     variance["specific"] = risk.specific_variance
@@ -294,99 +299,101 @@ def analyse(
     ids = sorted(w_given.index)
     helper = OptimizeHelper(ids, the_date, bench, cov, model, 1.0, 1.0)
     union = list(helper.union_components)
-    n, m = len(ids), len(union)
     x, f, d = helper.get_factor_model(union=True)
     kinds = helper.get_factor_kinds()
-
-    w = np.zeros(m)
-    w[:n] = w_given.reindex(ids).to_numpy()
+    w = np.zeros(len(union))
+    w[: len(ids)] = w_given.reindex(ids).to_numpy()
     b = helper.benchmark_weight.to_numpy(dtype=np.float64)
-    active = w - b
     portfolio = _risk(w, x, f, d)
-    relative = _risk(active, x, f, d) if bench is not None else None
+    relative = _risk(w - b, x, f, d) if bench is not None else None
     bench_risk = _risk(b, x, f, d) if bench is not None else None
 
-    def benchmark_only(value: Any) -> Any:
-        return value if bench is not None else _NAN
-
-    summary: dict[str, Any] = {
-        "holdings": int((w >= HELD_THRESHOLD).sum()),
-        "stocks": n,
-        "total_weight": float(w.sum()),
-        "top10_weight": float(np.sort(w)[::-1][:TOP_HOLDINGS].sum()),
-        "volatility": portfolio.volatility,
-        "volatility_factor": math.sqrt(portfolio.factor_variance),
-        "volatility_specific": math.sqrt(portfolio.specific_variance),
-        "tracking_error": relative.volatility if relative else _NAN,
-        "tracking_error_factor": math.sqrt(relative.factor_variance) if relative else _NAN,
-        "tracking_error_specific": math.sqrt(relative.specific_variance) if relative else _NAN,
-        "beta": _NAN,
-        "active_share": benchmark_only(0.5 * float(np.abs(active).sum())),
-        "turnover": _NAN,
-    }
-    if bench_risk is not None and bench_risk.variance > 0:
-        s_b = x @ (f @ bench_risk.exposure) + d * b  # S b
-        summary["beta"] = float(w @ s_b) / bench_risk.variance
-    if held_before is not None:
-        every = sorted(set(union) | set(held_before.index))
-        now = pd.Series(w, index=union).reindex(every, fill_value=0.0)
-        before = held_before.reindex(every, fill_value=0.0)
-        summary["turnover"] = 0.5 * float(np.abs(now.to_numpy() - before.to_numpy()).sum())
+    summary = _summary(len(ids), w, b, portfolio, relative, bench_risk, union, held_before)
     info = _solve_info(weights)
     summary.update(_solve_entries(info))
-
-    index = pd.Index(union, dtype=object, name="order_book_id")
-    nan_column = np.full(m, _NAN)
-    contributions = pd.DataFrame(
-        {
-            "name": _names(union),
-            "weight": w,
-            "benchmark_weight": b if bench is not None else nan_column,
-            "active_weight": active if bench is not None else nan_column,
-            "total": portfolio.stock_contribution,
-            "active": relative.stock_contribution if relative else nan_column,
-        },
-        index=index,
-    )
-
-    k = len(kinds)
-    factor_nan = np.full(k, _NAN)
-    factors = pd.DataFrame(
-        {
-            "kind": kinds.to_numpy(),
-            "portfolio": portfolio.exposure,
-            "benchmark": bench_risk.exposure if bench_risk else factor_nan,
-            "active": relative.exposure if relative else factor_nan,
-            "contribution": portfolio.factor_contribution,
-            "active_contribution": relative.factor_contribution if relative else factor_nan,
-        },
-        index=pd.Index(kinds.index, dtype=object, name="factor"),
-    )
-
-    groups = pd.DataFrame(
-        {
-            "total": _group_contributions(portfolio, kinds),
-            "active": _group_contributions(relative, kinds)
-            if relative
-            else pd.Series(_NAN, index=list(RISK_GROUPS)),
-        }
-    )
-    groups.index.name = "group"
-
-    industries = _industries(helper, w[:n], classification, bench is not None)
-    styles = _styles(helper, w[:n], bench is not None)
     return PortfolioReport(
         date=the_date,
         benchmark=label,
         cov_model=cov,
         risk_model=model,
         summary=pd.Series(summary, dtype=object, name="summary"),
-        risk_contributions=contributions,
-        factors=factors,
-        industries=industries,
-        styles=styles,
-        risk_groups=groups,
+        risk_contributions=_stock_table(union, w, b, portfolio, relative),
+        factors=_factor_table(kinds, portfolio, relative, bench_risk),
+        industries=_industries(helper, w[: len(ids)], classification, bench is not None),
+        styles=_styles(helper, w[: len(ids)], bench is not None),
+        risk_groups=pd.DataFrame(
+            {
+                "total": _group_contributions(portfolio, kinds),
+                "active": _group_contributions(relative, kinds),
+            }
+        ).rename_axis("group"),
         solve=info,
+    )
+
+
+def _summary(stocks: int, w: np.ndarray, b: np.ndarray, portfolio: _Risk,
+             relative: Optional[_Risk], bench_risk: Optional[_Risk], union: list[str],
+             holding: Optional[pd.Series]) -> dict[str, Any]:  # fmt: skip
+    """Every summary figure but the solve information."""
+    summary: dict[str, Any] = {
+        "holdings": int((w >= HELD_THRESHOLD).sum()),
+        "stocks": stocks,
+        "total_weight": float(w.sum()),
+        "top10_weight": float(np.sort(w)[::-1][:TOP_HOLDINGS].sum()),
+        "volatility": portfolio.volatility,
+        "volatility_factor": math.sqrt(portfolio.factor_variance),
+        "volatility_specific": math.sqrt(portfolio.specific_variance),
+        "tracking_error": _NAN,
+        "tracking_error_factor": _NAN,
+        "tracking_error_specific": _NAN,
+        "beta": _NAN,
+        "active_share": _NAN,
+        "turnover": _NAN,
+    }
+    if relative is not None:
+        summary["tracking_error"] = relative.volatility
+        summary["tracking_error_factor"] = math.sqrt(relative.factor_variance)
+        summary["tracking_error_specific"] = math.sqrt(relative.specific_variance)
+        summary["active_share"] = 0.5 * float(np.abs(w - b).sum())
+    if bench_risk is not None and bench_risk.variance > 0:
+        summary["beta"] = float(w @ bench_risk.marginal) / bench_risk.variance  # Cov(w, b) / Var(b)
+    if holding is not None:
+        every = sorted(set(union) | set(holding.index))
+        now = pd.Series(w, index=union).reindex(every, fill_value=0.0)
+        before = holding.reindex(every, fill_value=0.0)
+        summary["turnover"] = 0.5 * float(np.abs(now.to_numpy() - before.to_numpy()).sum())
+    return summary
+
+
+def _stock_table(union: list[str], w: np.ndarray, b: np.ndarray, portfolio: _Risk,
+                 relative: Optional[_Risk]) -> pd.DataFrame:  # fmt: skip
+    missing = np.full(len(union), _NAN)
+    return pd.DataFrame(
+        {
+            "name": _names(union),
+            "weight": w,
+            "benchmark_weight": b if relative else missing,
+            "active_weight": w - b if relative else missing,
+            "total": portfolio.stock_contribution,
+            "active": relative.stock_contribution if relative else missing,
+        },
+        index=pd.Index(union, dtype=object, name="order_book_id"),
+    )
+
+
+def _factor_table(kinds: pd.Series, portfolio: _Risk, relative: Optional[_Risk],
+                  bench_risk: Optional[_Risk]) -> pd.DataFrame:  # fmt: skip
+    missing = np.full(len(kinds), _NAN)
+    return pd.DataFrame(
+        {
+            "kind": kinds.to_numpy(),
+            "portfolio": portfolio.exposure,
+            "benchmark": bench_risk.exposure if bench_risk else missing,
+            "active": relative.exposure if relative else missing,
+            "contribution": portfolio.factor_contribution,
+            "active_contribution": relative.factor_contribution if relative else missing,
+        },
+        index=pd.Index(kinds.index, dtype=object, name="factor"),
     )
 
 
