@@ -18,6 +18,7 @@ from morvane.exception import InvalidArgument
 from morvane.helper import OptimizeHelper
 from morvane.optimize import portfolio_optimize
 from morvane.report import PortfolioReport, analyse
+from morvane.report.page import report_body
 from tarnwick import riskmodel
 
 DATE = datetime.date(2025, 6, 3)
@@ -160,6 +161,21 @@ def test_exposures_and_weights_by_hand(members, mixed):
     assert report.summary["total_weight"] == pytest.approx(1.0, abs=TOL)
 
 
+@pytest.mark.parametrize("classification", ["citic", "custom"])
+def test_industries_follow_the_classification(mixed, classification):
+    weights, _ = mixed
+    if classification == "custom":
+        mapping = {s: ("A" if i % 3 else "B") for i, s in enumerate(weights.index[:-1])}
+        expected = weights.groupby(weights.index.map(lambda s: mapping.get(s, "UNKNOWN"))).sum()
+    else:
+        mapping = classification
+        industry = tarnwick.get_instrument_industry(list(weights.index), "citic")
+        expected = weights.groupby(industry.reindex(weights.index).fillna("UNKNOWN")).sum()
+    report = analyse(weights, DATE, classification=mapping)
+    pd.testing.assert_series_equal(report.industries["portfolio"], expected.sort_index(),
+                                   check_names=False)  # fmt: skip
+
+
 @pytest.mark.parametrize(
     "date",
     ["2025-06-03", "20250603", DATE, datetime.datetime(2025, 6, 3, 15, 0), pd.Timestamp(DATE)],
@@ -182,6 +198,7 @@ def test_solve_information_is_reported(optimised):
     assert report.summary[["solver", "status", "solve_time", "binding", "dropped"]].tolist() == [
         "SCS", "optimal", 0.25, 1, 0]  # fmt: skip
     assert re.search(r"solve time +0\.250 s", str(report))
+    assert "Binding at the optimum: bnds" in report_body(report)
     plain = analyse(optimised, DATE)  # what the optimiser itself attached, if anything
     assert ("solver" in plain.summary.index) == (plain.solve is not None)
 

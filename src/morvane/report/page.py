@@ -62,12 +62,23 @@ def figure_block(name: str, figure: go.Figure) -> str:
     )
 
 
+def _constraint_list(report: PortfolioReport) -> str:
+    """The binding and the dropped constraints of the solve, when the weights carry them."""
+    items = []
+    for key, label in (("binding", "Binding at the optimum"), ("dropped", "Dropped by the retry")):
+        found = list((report.solve or {}).get(key) or ())
+        if found:
+            names = ", ".join(html.escape(repr(c) if not isinstance(c, str) else c) for c in found)
+            items.append(f"<li>{label}: {names}</li>")
+    return f'<ul class="constraints">{"".join(items)}</ul>' if items else ""
+
+
 def report_body(report: PortfolioReport) -> str:
     """The report's summary table and charts, as a fragment of a page."""
     charts = "\n".join(figure_block(name, fig) for name, fig in report.figures().items())
     return (
         f'<p class="subtitle">{html.escape(describe(report))}</p>\n'
-        f"{summary_table(report.summary)}\n"
+        f"{summary_table(report.summary)}\n{_constraint_list(report)}\n"
         f'<div class="charts">\n{charts}\n</div>'
     )
 
