@@ -82,3 +82,23 @@ def test_page_renders_every_chart_in_chromium(page, tmp_path):
         assert "js-plotly-plot" in opening, f"{name} was not plotted"
         assert 'class="main-svg"' in block and 'class="point"' in block, f"{name} drew no bars"
     assert "tracking error" in rendered.dom
+
+
+def test_demo_shows_the_report_and_the_results_solve_time(small_store, monkeypatch, capsys):
+    import morvane.optimize
+
+    solve = morvane.optimize.portfolio_optimize
+
+    def with_solve_information(*args, **kwargs):
+        result = solve(*args, **kwargs)
+        result.attrs["morvane"] = {"solver": "SCS", "status": "optimal", "solve_time": 12.5,
+                                   "objective_value": 0.02, "binding": [], "dropped": [],
+                                   "refined": False}  # fmt: skip
+        return result
+
+    monkeypatch.setattr(morvane.optimize, "portfolio_optimize", with_solve_information)
+    assert main(["demo", "--date", DATE, "--top", "2"]) == 0
+    out = capsys.readouterr().out
+    assert "solve time: 12.500 s" in out and re.search(r"^  solver +SCS$", out, re.M)
+    assert "portfolio report: 2025-06-03, benchmark none" in out
+    assert len(re.findall(r"^ {4}\S+ +\d+\.\d\d%  \S+$", out, re.M)) == 2
