@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import math
+import pickle
 import re
 
 import numpy as np
@@ -199,6 +200,9 @@ def test_solve_information_is_reported(optimised):
         "SCS", "optimal", 0.25, 1, 0]  # fmt: skip
     assert re.search(r"solve time +0\.250 s", str(report))
     assert "Binding at the optimum: bnds" in report_body(report)
+    copy = pickle.loads(pickle.dumps(report))  # reports travel between processes in batches
+    pd.testing.assert_frame_equal(copy.risk_contributions, report.risk_contributions)
+    assert copy.solve == info and copy.risk_model is report.risk_model
     plain = analyse(optimised, DATE)  # what the optimiser itself attached, if anything
     assert ("solver" in plain.summary.index) == (plain.solve is not None)
 

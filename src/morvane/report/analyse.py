@@ -30,9 +30,11 @@ import pandas as pd
 
 import tarnwick
 import tarnwick.riskmodel
+from morvane.benchmark import IndexBenchmark, OptimizeBenchmark
 from morvane.const import CovModel, RiskModel
 from morvane.exception import InvalidArgument
 from morvane.helper import OptimizeHelper
+from morvane.optimize import to_date, to_enum
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
@@ -49,7 +51,7 @@ RISK_GROUPS = ("market", "industry", "style", "specific")
 _NAN = float("nan")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class PortfolioReport:
     """Risk, exposures and industry weights of one portfolio on one date.
 
@@ -136,8 +138,6 @@ def _as_weights(value: object, name: str) -> pd.Series:
 
 def _benchmark(value: object) -> tuple[Any, Optional[str]]:
     """(benchmark object or None, label): an index code becomes an ``IndexBenchmark``."""
-    from morvane.benchmark import IndexBenchmark, OptimizeBenchmark
-
     if value is None:
         return None, None
     if isinstance(value, str):
@@ -283,8 +283,6 @@ def analyse(
     ``solver``, ``status``, ``solve_time``, ``objective_value``, ``refined``, ``binding`` and
     ``dropped`` (counts of constraints).
     """
-    from morvane.optimize import to_date, to_enum
-
     w_given = _as_weights(weights, "weights")
     if w_given.empty:
         raise InvalidArgument("weights is empty")
