@@ -82,8 +82,9 @@ class PortfolioReport:
         return self.benchmark is not None
 
     def top_holdings(self, count: int = TOP_HOLDINGS) -> pd.DataFrame:
-        """The ``count`` largest weights with their names and benchmark weights."""
+        """The ``count`` largest positive weights with their names and benchmark weights."""
         frame = self.risk_contributions
+        frame = frame[frame["weight"] > 0]
         return frame.sort_values("weight", ascending=False, kind="stable").head(count)
 
     def figures(self) -> dict[str, go.Figure]:
