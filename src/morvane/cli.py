@@ -18,6 +18,7 @@ import duckdb
 
 from morvane.const import CovModel, RiskModel
 from morvane.exception import InvalidArgument, OptimizationFailed
+from tarnwick.store import StoreError
 
 DEMO_INDEX = "000300.XSHG"
 
@@ -97,7 +98,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return int(args.func(args))
     except (InvalidArgument, OptimizationFailed, LookupError, ValueError, OSError,
-            duckdb.Error) as exc:  # fmt: skip
+            duckdb.Error, StoreError) as exc:  # fmt: skip
         print(f"morvane: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

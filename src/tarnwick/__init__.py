@@ -3,14 +3,14 @@
 All functions read the store at :func:`tarnwick.store.store_path` (built on first use).
 Dates may be ``datetime.date``, ``datetime.datetime``, ``pandas.Timestamp``,
 ``numpy.datetime64`` or strings ('2024-03-05', '20240305').  Ids are order_book_id strings;
-unknown ids are left out of results (``instruments`` of a single unknown id is None).
+unknown ids are left out of results (``instruments`` of a single unknown id is None), with one
+:class:`UnknownIdWarning` per call naming them.  ``with tarnwick.snapshot(): ...`` makes every
+call inside the block read one and the same store file, even if a rebuild replaces it meanwhile.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
-import re
-from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
@@ -18,8 +18,16 @@ import numpy as np
 import pandas as pd
 
 from tarnwick import sample, store
+from tarnwick.arguments import UnknownIdWarning, warn_unknown_ids
+from tarnwick.arguments import to_date as _to_date
+from tarnwick.arguments import to_ids as _ids
+from tarnwick.arguments import to_int as _to_int
+from tarnwick.store import StoreError, snapshot
 
 __all__ = [
+    "StoreError",
+    "UnknownIdWarning",
+    "snapshot",
     "Instrument",
     "instruments",
     "all_instruments",
@@ -48,55 +56,6 @@ _ADJUST_TYPES = ("none", "pre", "post")
 # --------------------------------------------------------------------------------------
 # Argument handling
 # --------------------------------------------------------------------------------------
-
-_DATE_RE = re.compile(r"^\s*(\d{4})-?(\d{2})-?(\d{2})\s*$")
-
-
-def _to_date(value: Any, name: str) -> _dt.date:
-    """``value`` as a ``datetime.date``; TypeError/ValueError naming ``name`` otherwise."""
-    if value is pd.NaT:
-        raise ValueError(f"{name} must be a date, got NaT")
-    if isinstance(value, pd.Timestamp):
-        return value.date()
-    if isinstance(value, _dt.datetime):
-        return value.date()
-    if isinstance(value, _dt.date):
-        return value
-    if isinstance(value, np.datetime64):
-        if np.isnat(value):
-            raise ValueError(f"{name} must be a date, got NaT")
-        return pd.Timestamp(value).date()
-    if isinstance(value, str):
-        m = _DATE_RE.match(value)
-        if m:
-            try:
-                return _dt.date(int(m.group(1)), int(m.group(2)), int(m.group(3)))
-            except ValueError:
-                pass
-        raise ValueError(f"{name} must be a date like '2024-03-05' or '20240305', got {value!r}")
-    raise TypeError(f"{name} must be a date, datetime, Timestamp or date string, got {value!r}")
-
-
-def _to_int(value: Any, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an int, got {value!r}")
-    return int(value)
-
-
-def _ids(order_book_ids: Any, name: str = "order_book_ids") -> tuple[list[str], bool]:
-    """(ids, given_as_str).  Duplicates are kept; elements must be str."""
-    if isinstance(order_book_ids, str):
-        return [order_book_ids], True
-    if order_book_ids is None or isinstance(order_book_ids, (bytes, dict)):
-        raise TypeError(f"{name} must be a str or an iterable of str, got {order_book_ids!r}")
-    if not isinstance(order_book_ids, Iterable):
-        raise TypeError(f"{name} must be a str or an iterable of str, got {order_book_ids!r}")
-    out = list(order_book_ids)
-    for v in out:
-        if not isinstance(v, str):
-            raise TypeError(f"{name} must contain only str, got {v!r} ({type(v).__name__})")
-    return [str(v) for v in out], False
-
 
 def _unique(ids: list[str]) -> list[str]:
     return list(dict.fromkeys(ids))
@@ -154,7 +113,7 @@ def _step(date: _dt.date, n: int, name: str) -> _dt.date:
     if k < 0 or k >= len(cal):
         raise ValueError(
             f"{name}: {n:+d} trading days from {date} falls outside the trading calendar "
-            f"{_range_text(cal)}"
+            f"{_range_text(cal)} of the store {store.identity()[0]}"
         )
     return _as_date(cal[k])
 
@@ -246,6 +205,7 @@ def instruments(order_book_ids: Any) -> Instrument | list[Instrument] | None:
     list in input order with unknown ids omitted (an empty iterable gives [])."""
     ids, single = _ids(order_book_ids)
     table = _instrument_table()
+    warn_unknown_ids(ids, table, stacklevel=3)
     if single:
         return table.get(ids[0])
     return [table[i] for i in ids if i in table]
@@ -272,7 +232,10 @@ def _id_filter(ids: list[str]) -> tuple[str, list[Any]]:
 
 
 def _known(ids: list[str]) -> list[str]:
+    """The stored ids of ``ids``, each once; one warning (pointing at the caller of the
+    public function) names the others."""
     table = _instrument_table()
+    warn_unknown_ids(ids, table, stacklevel=4)
     return [i for i in _unique(ids) if i in table]
 
 

@@ -35,21 +35,31 @@ def _cmd_riskmodel(args: argparse.Namespace) -> int:
     if rebuild is None:
         print("tarnwick: tarnwick.riskmodel has no rebuild_risk_model", file=sys.stderr)
         return 1
-    path = Path(args.path).expanduser() if args.path else store.store_path()
-    if not path.exists():
-        print(f"tarnwick: no market store at {path}", file=sys.stderr)
-        return 1
+    path = _existing_store(args.path)
     store.close()
     rebuild(path)
     return 0
 
 
+def _existing_store(arg: str | None) -> Path:
+    """The store file named by ``--path`` (else the usual one); StoreError in one line when
+    the location is wrong or holds no store."""
+    path = Path(arg).expanduser() if arg else store.store_path()
+    if path.is_dir():
+        raise store.StoreError(f"{path} is a folder; name the store file")
+    if not path.is_file():
+        store.check_location(path)
+        raise store.StoreError(
+            f"no market store at {path} (any query builds the full sample market; or run "
+            "`tarnwick sample`)"
+        )
+    return path
+
+
 def _cmd_info(args: argparse.Namespace) -> int:
-    path = Path(args.path).expanduser() if args.path else store.store_path()
+    path = _existing_store(args.path)
+    store.verify(path)
     print(f"path: {path}")
-    if not path.exists():
-        print("no store (any query builds the full sample market; or run `tarnwick sample`)")
-        return 1
     print(f"file size: {path.stat().st_size / 1e6:.1f} MB")
     store.close()
     con = duckdb.connect(str(path), read_only=True)
@@ -91,7 +101,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return int(args.func(args))
     except (ValueError, TypeError, RuntimeError, OSError, duckdb.Error) as exc:
-        print(f"tarnwick: {exc}", file=sys.stderr)
+        text = str(exc).strip()
+        print(f"tarnwick: {text.splitlines()[0] if text else type(exc).__name__}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("tarnwick: interrupted; any existing store is unchanged", file=sys.stderr)

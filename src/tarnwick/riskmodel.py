@@ -22,10 +22,10 @@ from __future__ import annotations
 import datetime as _dt
 import os
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -107,8 +107,8 @@ VERSIONS: dict[str, VersionSpec] = {
     ),
 }
 
-_TABLES = ("risk_factors", "style_exposures", "factor_returns", "factor_covariance",
-           "specific_variance")
+_TABLES = ("risk_factors", "style_exposures", "listing_exposures", "factor_returns",
+           "factor_covariance", "specific_variance")
 
 
 def risk_model_tables() -> tuple[str, ...]:
@@ -296,6 +296,9 @@ class _Estimate:
     present: np.ndarray  # (D, N) bool
     factor_returns: np.ndarray  # (T, K), NaN on days without a regression
     residuals: np.ndarray  # (T, N)
+    listing_days: np.ndarray  # (L,) day index of each interim exposure row (the listing day)
+    listing_stocks: np.ndarray  # (L,) stock index of each interim exposure row
+    listing_exposures: np.ndarray  # (L, S)
 
 
 def _solve_day(
@@ -390,7 +393,62 @@ def _regress(market: _Market, version_spec: VersionSpec) -> _Estimate:
 
     factors = [MARKET_FACTOR, *names, *STYLES]
     kinds = ["market"] + ["industry"] * n_ind + ["style"] * n_sty
-    return _Estimate(factors, kinds, exposures, present, factor_returns, residuals)
+    days, stocks, values = _listing_exposures(market, present, version_spec.descriptor_treatment)
+    return _Estimate(factors, kinds, exposures, present, factor_returns, residuals,
+                     days, stocks, values)
+
+
+def _size_descriptors(cap: np.ndarray) -> np.ndarray:
+    """Raw size (log market cap) and non-linear size (the cube of standardised size,
+    orthogonalised to size by cap-weighted least squares) of one cross-section: N x 2, NaN
+    where the cap is unknown."""
+    ok = np.isfinite(cap) & (cap > 0)
+    out = np.full((cap.size, 2), np.nan)
+    if ok.sum() < 2:
+        return out
+    w = cap[ok]
+    size = np.log(w)
+    mean = (w * size).sum() / w.sum()
+    sd = size.std()
+    s = (size - mean) / (sd if sd > 0 else 1.0)
+    c = s**3
+    ms, mc = (w * s).sum() / w.sum(), (w * c).sum() / w.sum()
+    b = (w * (s - ms) * (c - mc)).sum() / max((w * (s - ms) ** 2).sum(), 1e-300)
+    out[ok, 0] = size
+    out[ok, 1] = c - mc - b * (s - ms)
+    return out
+
+
+def _listing_exposures(
+    market: _Market, present: np.ndarray, treatment: str
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Exposures of the stocks that list after a descriptor date, valid from their listing
+    day until the next descriptor date (when their own descriptors take over).
+
+    Computed from the listing day's data only: size and non-linear size from the market
+    caps of that day, standardised (and clipped or winsorised, as the version does) with the
+    day's cross-section of listed stocks; every other style, which needs a history the stock
+    does not have yet, sits at the cap-weighted mean, 0.  Returns (listing day indices, stock
+    indices, L x S exposures).
+    """
+    n_days = len(market.dates)
+    first = np.searchsorted(market.dates, market.listed_from, side="left")
+    inside = (first < n_days) & (market.listed_from >= market.dates[0])
+    inside[inside] = market.dates[first[inside]] == market.listed_from[inside]
+    slot = np.searchsorted(market.desc_days, first, side="right") - 1
+    stocks = np.flatnonzero(inside & (slot >= 0))
+    stocks = stocks[~present[slot[stocks], stocks]]
+    size_cols = [STYLES.index("size"), STYLES.index("non_linear_size")]
+    values = np.zeros((stocks.size, len(STYLES)))
+    for day in np.unique(first[stocks]):
+        date = market.dates[day]
+        listed = (market.listed_from <= date) & (market.listed_to > date)
+        cap = np.where(listed, market.cap[day], np.nan)
+        raw = _size_descriptors(cap)
+        z, _ = _standardise(raw, cap, treatment)
+        rows = np.flatnonzero(first[stocks] == day)
+        values[np.ix_(rows, size_cols)] = np.nan_to_num(z[stocks[rows]], nan=0.0)
+    return first[stocks].astype(np.int64), stocks.astype(np.int64), values
 
 
 def _ewma(x: np.ndarray, half_life: float) -> np.ndarray:
@@ -444,13 +502,20 @@ def _specific_variances(
     n_days = e.shape[0]
     slot_le = np.searchsorted(market.desc_days, np.arange(n_days), side="right") - 1
     floor = _SPECIFIC_VOL_FLOOR**2 / ANNUALISATION
+    # A listing with interim exposures is in the model from its listing day to the next
+    # descriptor date; without residuals yet, its variance is the prior's.
+    listing_slot = np.full(e.shape[1], -1, dtype=np.int64)
+    listing_day = np.full(e.shape[1], n_days, dtype=np.int64)
+    listing_slot[est.listing_stocks] = slot_le[est.listing_days]
+    listing_day[est.listing_stocks] = est.listing_days
     out_day, out_stock, out_value = [], [], []
     for t in range(n_days):
         k = slot_le[t]
         if k < 0:
             continue
         day = market.dates[t]
-        members = est.present[k] & (market.listed_from <= day) & (market.listed_to > day)
+        covered = est.present[k] | ((listing_slot == k) & (listing_day <= t))
+        members = covered & (market.listed_from <= day) & (market.listed_to > day)
         idx = np.flatnonzero(members)
         if idx.size == 0:
             continue
@@ -503,6 +568,8 @@ _DDL = (
     "kind VARCHAR)",
     f"CREATE TABLE style_exposures (risk_model VARCHAR, date DATE, order_book_id VARCHAR, "
     f"{_STYLE_COLUMNS})",
+    f"CREATE TABLE listing_exposures (risk_model VARCHAR, date DATE, order_book_id VARCHAR, "
+    f"{_STYLE_COLUMNS})",
     "CREATE TABLE factor_returns (risk_model VARCHAR, date DATE, factor VARCHAR, value DOUBLE)",
     "CREATE TABLE factor_covariance (risk_model VARCHAR, cov_model VARCHAR, date DATE, "
     "cov DOUBLE[])",
@@ -540,6 +607,15 @@ def _write_version(con, market: _Market, version_spec: VersionSpec, est: _Estima
     for j, s in enumerate(STYLES):
         frame[s] = values[:, j]
     _insert(con, "style_exposures", frame,
+            f"'{version_spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
+    frame = pd.DataFrame({
+        "date": market.dates[est.listing_days],
+        "order_book_id": pd.Categorical.from_codes(est.listing_stocks, categories=ids_cat),
+    })
+    values = est.listing_exposures.astype(np.float32)
+    for j, s in enumerate(STYLES):
+        frame[s] = values[:, j]
+    _insert(con, "listing_exposures", frame,
             f"'{version_spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
     log(f"{version_spec.name}: style exposures written ({len(frame)} rows)")
 
@@ -621,12 +697,12 @@ def rebuild_risk_model(path: str | os.PathLike[str] | None = None, progress: boo
 
     from tarnwick import store
 
-    target = os.fspath(path) if path is not None else os.fspath(store.store_path())
-    if not os.path.exists(target):
+    target_path = Path(path).expanduser() if path is not None else store.store_path()
+    target = os.fspath(target_path)
+    if not os.path.isfile(target):
         raise FileNotFoundError(f"no store at {target}")
-    directory = os.path.dirname(os.path.abspath(target))
-    fd, tmp = tempfile.mkstemp(prefix=".riskmodel-", suffix=".duckdb", dir=directory)
-    os.close(fd)
+    store.remove_stale_temps(target_path)
+    tmp = os.fspath(store.temp_path(target_path))
     try:
         shutil.copyfile(target, tmp)
         wal = target + ".wal"
@@ -712,24 +788,30 @@ def factor_names(risk_model: object) -> list[str]:
 def get_style_exposures(
     risk_model: object, date: object, order_book_ids: Iterable[str] | None = None
 ) -> pd.DataFrame:
-    """Standardised style exposures of the last descriptor date on or before ``date``.
+    """Standardised style exposures of the last descriptor date on or before ``date``, and
+    those of the stocks listed since that date up to ``date`` (see ``docs/riskmodel.md``).
 
     A DataFrame indexed by ``order_book_id`` (sorted) with one column per style; stocks without
     exposures on that date are absent.  ``attrs['date']`` holds the descriptor date used (None
     when there is none).
     """
     version, day = _version(risk_model), _as_date(date)
+    styles = ", ".join(STYLES)
+    only = " AND list_contains(?, order_book_id)" if order_book_ids is not None else ""
+    ids = [list(order_book_ids)] if order_book_ids is not None else []
+    # The last descriptor date's cross-section, and the stocks listed since then.
     sql = (
-        f"SELECT date, order_book_id, {', '.join(STYLES)} FROM style_exposures "
-        "WHERE risk_model = ? AND date = (SELECT max(date) FROM style_exposures "
-        "WHERE risk_model = ? AND date <= ?)"
+        "WITH snap AS (SELECT max(date) AS d FROM style_exposures "
+        "WHERE risk_model = ? AND date <= ?) "
+        f"SELECT 0 AS listing, date, order_book_id, {styles} FROM style_exposures "
+        f"WHERE risk_model = ? AND date = (SELECT d FROM snap){only} "
+        f"UNION ALL SELECT 1 AS listing, date, order_book_id, {styles} FROM listing_exposures "
+        f"WHERE risk_model = ? AND date >= (SELECT d FROM snap) AND date <= ?{only}"
     )
-    params: list[object] = [version, version, day]
-    if order_book_ids is not None:
-        sql += " AND list_contains(?, order_book_id)"
-        params.append(list(order_book_ids))
+    params: list[object] = [version, day, version, *ids, version, day, *ids]
     frame = _query(sql + " ORDER BY order_book_id", params)
-    used = frame["date"].iloc[0] if len(frame) else None
+    snapshots = frame["date"][frame["listing"] == 0]
+    used = snapshots.iloc[0] if len(snapshots) else None
     out = frame.set_index("order_book_id")[list(STYLES)].astype(np.float64)
     out.index = out.index.astype(object)
     out.attrs["date"] = pd.Timestamp(used).date() if used is not None else None
