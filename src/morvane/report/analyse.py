@@ -284,6 +284,19 @@ def analyse(
     ``solver``, ``status``, ``solve_time``, ``objective_value``, ``refined``, ``binding`` and
     ``dropped`` (counts of constraints).
     """
+    with tarnwick.snapshot():  # every read of the report sees one store file
+        return _analyse(weights, date, benchmark, holding, cov_model, risk_model, classification)
+
+
+def _analyse(
+    weights: pd.Series,
+    date: object,
+    benchmark: object,
+    holding: object,
+    cov_model: object,
+    risk_model: object,
+    classification: object,
+) -> PortfolioReport:
     w_given = _as_weights(weights, "weights")
     if w_given.empty:
         raise InvalidArgument("weights is empty")
