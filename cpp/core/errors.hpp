@@ -31,6 +31,13 @@ template <typename... Args>
 // Raises `exc_type()` with no argument (NotImplementedError, AssertionError, ...).
 [[noreturn]] void raise_bare(PyObject* exc_type);
 
+// A method body that raises NotImplementedError with no argument, whatever it is given: the
+// abstract operations of the base classes.
+template <typename... Args>
+py::object not_implemented(const Args&... /*args*/) {
+  raise_bare(PyExc_NotImplementedError);
+}
+
 // False when the interpreter runs with assertions off (`python -O`): an `assert` then evaluates
 // nothing.
 bool assertions_enabled();

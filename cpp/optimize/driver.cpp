@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 #include "optimize/optimize.hpp"
 
@@ -130,6 +131,7 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   } else {
     zeta = py::float_(1.0);
   }
+  core::share_exposures(g, helper);
 
   py::list hard_cons;
   hard_cons.append(core::eq(cp.attr("sum")(g) - zeta, py::int_(0)));
@@ -148,15 +150,17 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     }
   }
 
+  py::object objective_expr = objective.attr("get_objective_expr")(g, zeta, helper);
+  // The definitions of the shared factor exposures are hard: a kept term may use them.
+  py::list definitions = core::exposure_definitions(g, helper);
+  extend(hard_cons, definitions);
+
   py::object problem;
   if (py::isinstance(objective, mod().get("RiskParity")) && !truth(bnds) && !truth(cons)) {
     // Risk parity alone needs no constraint: the weights come from normalising the solution.
-    problem = cp.attr("Problem")(
-        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)));
+    problem = cp.attr("Problem")(cp.attr("Minimize")(objective_expr), definitions);
   } else {
-    problem = cp.attr("Problem")(
-        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)),
-        hard_cons + soft_cons);
+    problem = cp.attr("Problem")(cp.attr("Minimize")(objective_expr), hard_cons + soft_cons);
   }
 
   py::object solver = solver_arg;

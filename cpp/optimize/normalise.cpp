@@ -7,17 +7,12 @@ namespace morvane::optimize {
 
 namespace {
 
-const core::Module* g_mod = nullptr;
-
 // `template % args` with Python's printf-style formatting.
 py::str percent_format(const char* tmpl, const py::tuple& args) {
   return py::str(tmpl).attr("__mod__")(args);
 }
 
 }  // namespace
-
-const core::Module& mod() { return *g_mod; }
-void set_module(const core::Module& m) { g_mod = &m; }
 
 py::object to_enum(const py::object& v, const py::object& enum_type) {
   if (py::isinstance(v, enum_type)) return v;

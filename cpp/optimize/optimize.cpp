@@ -102,7 +102,6 @@ py::object optimize_on_one_store_file(const py::object& order_book_ids, const py
 
 PYBIND11_MODULE(optimize, m) {
   const core::Module& self = core::register_module(m);
-  opt::set_module(self);
 
   self.import_as("warnings", "warnings");
   self.import_as("datetime", "datetime");

@@ -1,4 +1,4 @@
-"""Command line of the market store: ``tarnwick sample|riskmodel|info``."""
+"""Command line of the market store: ``tarnwick sample|riskmodel|export|import|info``."""
 
 from __future__ import annotations
 
@@ -9,7 +9,8 @@ from pathlib import Path
 
 import duckdb
 
-from tarnwick import sample, store
+from tarnwick import exporter, importer, riskmodel, store
+from tarnwick.sources import sample
 
 
 def _cmd_sample(args: argparse.Namespace) -> int:
@@ -24,20 +25,22 @@ def _cmd_sample(args: argparse.Namespace) -> int:
 
 
 def _cmd_riskmodel(args: argparse.Namespace) -> int:
-    try:
-        from tarnwick import riskmodel
-    except ModuleNotFoundError as exc:
-        if exc.name != "tarnwick.riskmodel":
-            raise
-        print("tarnwick: the risk model module is not installed", file=sys.stderr)
-        return 1
-    rebuild = getattr(riskmodel, "rebuild_risk_model", None)
-    if rebuild is None:
-        print("tarnwick: tarnwick.riskmodel has no rebuild_risk_model", file=sys.stderr)
-        return 1
     path = _existing_store(args.path)
     store.close()
-    rebuild(path)
+    riskmodel.rebuild_risk_model(path)
+    return 0
+
+
+def _cmd_export(args: argparse.Namespace) -> int:
+    files = exporter.export_dir(args.dir, path=args.path, format=args.format)
+    print(f"exported {len(files)} tables to {Path(args.dir).expanduser()}")
+    return 0
+
+
+def _cmd_import(args: argparse.Namespace) -> int:
+    t0 = time.monotonic()
+    path = importer.import_dir(args.dir, path=args.path, progress=not args.quiet)
+    print(f"imported {args.dir} in {time.monotonic() - t0:.1f}s: {path}")
     return 0
 
 
@@ -90,6 +93,16 @@ def _parser() -> argparse.ArgumentParser:
     r = sub.add_parser("riskmodel", help="rebuild the risk model tables of a store")
     r.add_argument("--path", default=None)
     r.set_defaults(func=_cmd_riskmodel)
+    e = sub.add_parser("export", help="write the store's raw tables, one file per table")
+    e.add_argument("dir")
+    e.add_argument("--path", default=None, help="store file (default: the usual location)")
+    e.add_argument("--format", choices=exporter.FORMATS, default="parquet")
+    e.set_defaults(func=_cmd_export)
+    m = sub.add_parser("import", help="import or update a market from CSV or Parquet files")
+    m.add_argument("dir")
+    m.add_argument("--path", default=None, help="store file (default: the usual location)")
+    m.add_argument("--quiet", action="store_true", help="no progress bar")
+    m.set_defaults(func=_cmd_import)
     i = sub.add_parser("info", help="show the store's location, size and tables")
     i.add_argument("--path", default=None)
     i.set_defaults(func=_cmd_info)

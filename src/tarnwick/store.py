@@ -3,13 +3,9 @@
 from __future__ import annotations
 
 import contextlib
-import datetime as _dt
 import os
-import re
 import sys
 import threading
-import time
-import warnings
 from collections import OrderedDict
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -18,7 +14,13 @@ from typing import Any
 import duckdb
 import pandas as pd
 
-from tarnwick import sample as _sample
+from tarnwick.build.meta import SCHEMA_VERSION, write_meta
+from tarnwick.build.riskmodel import estimate_risk_model
+from tarnwick.build.write import create_tables, insert_frame
+from tarnwick.db.atomic import remove_stale_temps, temp_path
+from tarnwick.db.layout import RAW_TABLES
+from tarnwick.progress import Progress
+from tarnwick.sources import sample as _sample
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -38,26 +40,11 @@ __all__ = [
     "cached",
     "temp_path",
     "remove_stale_temps",
-    "ProgressBar",
 ]
 
-SCHEMA_VERSION = "2"
-
-#: Table definitions, in creation order.
+#: Table definitions of the raw tables, in creation order.
 SCHEMA: dict[str, str] = {
-    "instruments": """
-        order_book_id VARCHAR PRIMARY KEY, symbol VARCHAR, type VARCHAR, exchange VARCHAR,
-        listed_date VARCHAR, de_listed_date VARCHAR, shares_outstanding DOUBLE""",
-    "trading_dates": "date DATE PRIMARY KEY",
-    "daily_bars": """
-        order_book_id VARCHAR, date DATE, close DOUBLE, volume DOUBLE, adj_factor DOUBLE""",
-    "factor_values": "order_book_id VARCHAR, date DATE, market_cap_3 DOUBLE",
-    "index_components": "index_id VARCHAR, effective_date DATE, order_book_id VARCHAR",
-    "industries": """
-        order_book_id VARCHAR, classification VARCHAR, industry_code VARCHAR,
-        industry_name VARCHAR""",
-    "style_descriptors": "date DATE, order_book_id VARCHAR, "
-    + ", ".join(f"{c} DOUBLE" for c in _sample.STYLE_NAMES),
+    **{t.name: t.ddl() for t in RAW_TABLES if t.name != "index_weights"},
     "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
 }
 
@@ -421,36 +408,6 @@ def query(sql: str, params: list | tuple | dict | None = None) -> pd.DataFrame:
 # --------------------------------------------------------------------------------------
 
 
-class ProgressBar:
-    """A one-line text progress bar on stderr."""
-
-    def __init__(self, title: str, enabled: bool = True, width: int = 30) -> None:
-        self.title, self.enabled, self.width = title, enabled, width
-        self.start = time.monotonic()
-        self._last = -1.0
-
-    def update(self, fraction: float, label: str = "") -> None:
-        if not self.enabled:
-            return
-        fraction = min(max(fraction, 0.0), 1.0)
-        if fraction - self._last < 0.005 and fraction < 1.0:
-            return
-        self._last = fraction
-        filled = int(round(self.width * fraction))
-        bar = "#" * filled + "-" * (self.width - filled)
-        elapsed = time.monotonic() - self.start
-        line = f"\r{self.title} [{bar}] {fraction * 100:5.1f}% {elapsed:5.1f}s {label[:28]:<28}"
-        sys.stderr.write(line)
-        sys.stderr.flush()
-
-    def finish(self, label: str = "done") -> None:
-        if self.enabled:
-            self._last = -1.0
-            self.update(1.0, label)
-            sys.stderr.write("\n")
-            sys.stderr.flush()
-
-
 def write_market(
     con: duckdb.DuckDBPyConnection,
     market: _sample.SampleMarket,
@@ -467,68 +424,12 @@ def write_market(
         "industries": market.industries,
         "style_descriptors": market.style_descriptors,
     }
+    create_tables(con, list(frames))
     for k, (table, frame) in enumerate(frames.items()):
-        con.execute(f"CREATE TABLE {table} ({SCHEMA[table]})")
-        cols = ", ".join(f'"{c}"' for c in frame.columns)
-        con.register("_frame", frame)
-        try:
-            con.execute(f"INSERT INTO {table} ({cols}) SELECT {cols} FROM _frame")
-        finally:
-            con.unregister("_frame")
+        insert_frame(con, table, frame)
         report((k + 1) / (len(frames) + 1), table)
-    con.execute(f"CREATE TABLE meta ({SCHEMA['meta']})")
-    meta = dict(market.meta)
-    meta["schema_version"] = SCHEMA_VERSION
-    meta["built_at"] = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
-    con.executemany("INSERT INTO meta VALUES (?, ?)", sorted(meta.items()))
+    write_meta(con, dict(market.meta))
     report(1.0, "meta")
-
-
-def temp_path(target: Path) -> Path:
-    """A new temporary file name next to ``target``, marked with this process's id."""
-    return target.with_name(f".{target.name}.{os.getpid()}.{time.monotonic_ns()}.tmp")
-
-
-def _process_gone(pid: int) -> bool:
-    if pid == os.getpid():
-        return False
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return True
-    except (PermissionError, OSError):
-        return False
-    return False
-
-
-def remove_stale_temps(target: Path) -> list[Path]:
-    """Delete the temporary files (and their write-ahead logs) that earlier builds of
-    ``target`` left behind in its folder when their process died; returns them."""
-    pattern = re.compile(rf"^\.{re.escape(target.name)}\.(\d+)\.\d+\.tmp(\.wal)?$")
-    removed = []
-    try:
-        entries = list(target.parent.iterdir())
-    except OSError:
-        return removed
-    for entry in entries:
-        m = pattern.match(entry.name)
-        if m and _process_gone(int(m.group(1))):
-            try:
-                entry.unlink()
-                removed.append(entry)
-            except FileNotFoundError:
-                pass
-    return removed
-
-
-def _risk_model_builder() -> Callable[..., Any] | None:
-    try:
-        from tarnwick import riskmodel
-    except ModuleNotFoundError as exc:
-        if exc.name != "tarnwick.riskmodel":
-            raise
-        return None
-    return getattr(riskmodel, "build_risk_model", None)
 
 
 def build(
@@ -553,29 +454,15 @@ def build(
         tmp.touch(exist_ok=False)  # fails now, not after the generating, if we cannot write
     except OSError as exc:
         raise StoreError(f"cannot write the store {target}: {exc.strerror or exc}") from exc
-    bar = ProgressBar(f"tarnwick {size}", enabled=progress)
+    bar = Progress(f"tarnwick {size}", total=1.0, enabled=progress)
     try:
         tmp.unlink()
-        market = _sample.generate(size, seed, progress=lambda f, s: bar.update(0.45 * f, s))
+        market = _sample.generate(size, seed, progress=bar.sub(0.45))
         con = duckdb.connect(str(tmp))
         try:
-            write_market(con, market, progress=lambda f, s: bar.update(0.45 + 0.3 * f, s))
+            write_market(con, market, progress=bar.sub(0.3))
             del market
-            builder = _risk_model_builder()
-            if builder is None:
-                warnings.warn(
-                    "tarnwick.riskmodel.build_risk_model is not available; "
-                    "the store is built without the risk model tables",
-                    RuntimeWarning,
-                    stacklevel=2,
-                )
-            else:
-                bar.update(0.75, "risk model")
-                builder(con, progress=lambda f, s: bar.update(0.75 + 0.25 * f, s))
-            con.execute(
-                "INSERT OR REPLACE INTO meta VALUES ('risk_model', ?)",
-                ["yes" if builder is not None else "no"],
-            )
+            estimate_risk_model(con, progress=bar.sub(0.25))
             con.execute("CHECKPOINT")
         finally:
             con.close()
@@ -586,8 +473,7 @@ def build(
             os.replace(tmp, target)
         bar.finish()
     except BaseException:
-        if progress:
-            sys.stderr.write("\n")
+        bar.close()
         for leftover in (tmp, tmp.with_name(tmp.name + ".wal")):
             try:
                 leftover.unlink()
