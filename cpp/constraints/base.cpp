@@ -4,6 +4,7 @@
 
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
+#include "core/describe.hpp"
 #include "core/errors.hpp"
 #include "core/series.hpp"
 
@@ -118,6 +119,7 @@ py::object define_base(const core::Module& self) {
                   &core::not_implemented<py::object, py::object, py::object, py::object>,
                   py::arg("g"), py::arg("zeta"), py::arg("helper"))
           .property("hard", &core::not_implemented<py::object>)
+          .method("__repr__", &core::readable_repr)
           .finish();
 
   // Small module functions carry no docstring, as in a Python module.

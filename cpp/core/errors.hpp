@@ -28,6 +28,10 @@ template <typename... Args>
   raise(mod.get("InvalidArgument")(format(tmpl, std::forward<Args>(args)...)));
 }
 
+// Adds `note` to the exception instance `exc`: `exc.add_note(note)` where the interpreter has it
+// (3.11 and later), else appended to `exc.__notes__` the same way, so the text is never lost.
+void add_note(const py::object& exc, const py::str& note);
+
 // Raises `exc_type()` with no argument (NotImplementedError, AssertionError, ...).
 [[noreturn]] void raise_bare(PyObject* exc_type);
 

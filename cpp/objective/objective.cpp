@@ -2,6 +2,7 @@
 // variables into the expression to minimise, lists its own constraints and names its solver.
 #include "objective/objective.hpp"
 
+#include "core/describe.hpp"
 #include "core/errors.hpp"
 #include "core/ops.hpp"
 #include "core/returns.hpp"
@@ -92,6 +93,7 @@ PYBIND11_MODULE(objective, m) {
                   &core::not_implemented<py::object, py::object, py::object, py::object>,
                   py::arg("g"), py::arg("zeta"), py::arg("helper"))
           .method("get_preferred_solver", &core::not_implemented<py::object>)
+          .method("__repr__", &core::readable_repr)
           .finish();
 
   objective::define_min_variance(base);

@@ -132,6 +132,14 @@ PYBIND11_MODULE(optimize, m) {
       .attr("filterwarnings")("always", py::arg("category") = self.get("OptimizerWarning"));
   // Read once: setting the variable after the import changes nothing.
   self.bind("DEBUG", py::bool_(opt::truth(self.get("os").attr("getenv")("MORVANE_DEBUG"))));
+  // Options of the package's own Clarabel solves (refinement of an answer that fails the check,
+  // feasibility solves of the diagnosis), read at each call; a caller's own options for Clarabel
+  // are laid over them. With the shared factor exposures the factorisation method makes no
+  // measurable difference on the whole market (bench/bench_clarabel.py); pinning qdldl keeps it
+  // the same whatever Clarabel's automatic choice is on another machine.
+  py::dict clarabel_options;
+  clarabel_options["direct_solve_method"] = "qdldl";
+  self.bind("CLARABEL_OPTIONS", clarabel_options);
 
   py::options options;
   options.disable_function_signatures();
