@@ -4,7 +4,6 @@ arguments and calls them."""
 from __future__ import annotations
 
 import datetime
-import logging
 import time
 import warnings
 from pathlib import Path
@@ -18,8 +17,6 @@ from morvane.report.analyse import HELD_THRESHOLD, analyse, read_weights
 from morvane.report.text import summary_text
 
 __all__ = ["demo", "report"]
-
-_SOLVE_TIME_RECORD = "solve time: %f, optimization result = %f"
 
 
 def report(
@@ -49,19 +46,6 @@ def report(
     return 0
 
 
-class _SolveTimes(logging.Handler):
-    """Collects the solve times that the optimiser logs at info level; only for results that
-    do not carry their solve information."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.INFO)
-        self.seconds: list[float] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.msg == _SOLVE_TIME_RECORD and isinstance(record.args, tuple) and record.args:
-            self.seconds.append(float(record.args[0]))
-
-
 def _tradeable(requested: list[str], date: datetime.date) -> list[str]:
     """The ids the optimiser keeps; its warnings about the others are summarised by count."""
     from morvane.optimize import ensure_order_book_ids
@@ -72,29 +56,20 @@ def _tradeable(requested: list[str], date: datetime.date) -> list[str]:
 
 
 def _optimise(universe: list[str], date: datetime.date) -> tuple[Any, list[str], float, float]:
-    """(weights, warning messages, solve seconds, seconds of the whole call)."""
+    """(weights, warning messages, solve seconds, seconds of the whole call); the solve time is
+    the one the result carries."""
     from morvane.objective import MinVariance
     from morvane.optimize import portfolio_optimize
 
-    root = logging.getLogger()
-    handler, level = _SolveTimes(), root.level
-    root.addHandler(handler)
-    root.setLevel(min(level, logging.INFO))  # NOTSET (0) stays: everything passes already
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            start = time.perf_counter()
-            weights = portfolio_optimize(universe, date, MinVariance())
-            elapsed = time.perf_counter() - start
-    finally:
-        root.removeHandler(handler)
-        root.setLevel(level)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        start = time.perf_counter()
+        weights = portfolio_optimize(universe, date, MinVariance())
+        elapsed = time.perf_counter() - start
     info = weights.attrs.get("morvane") or {}
-    solve_seconds = info.get("solve_time")
-    if solve_seconds is None:
-        solve_seconds = sum(handler.seconds)
+    solve_seconds = float(info.get("solve_time") or 0.0)
     messages = list(dict.fromkeys(str(w.message) for w in caught))
-    return weights, messages, float(solve_seconds), elapsed
+    return weights, messages, solve_seconds, elapsed
 
 
 def demo(index: str, date: Optional[datetime.date], top: int) -> int:
