@@ -255,3 +255,13 @@ def test_page_is_self_contained(optimised, tmp_path):
     assert all(f'id="chart-{name}"' in text for name in report.figures())
     assert f"{report.summary['tracking_error']:.2%}" in text
     assert isinstance(report, PortfolioReport) and list(tmp_path.iterdir()) == [path]
+
+
+def test_an_optimised_result_brings_its_solve_information(members):
+    weights = portfolio_optimize(members, DATE, bnds={"*": (0, 0.05)}, benchmark=INDEX)
+    report = analyse(weights, DATE, benchmark=INDEX)
+    info = weights.attrs["morvane"]
+    assert report.solve == info and report.summary["status"] == info["status"]
+    assert report.summary["binding"] == len(info["binding"]) >= 1  # the 5% cap binds
+    assert "Binding at the optimum: bnds" in report_body(report)
+    assert report.summary["volatility"] > 0 and report.top_holdings()["weight"].max() <= 0.05 + 1e-8
