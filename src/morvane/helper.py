@@ -333,6 +333,8 @@ class OptimizeHelper:
         self._style_values = pd.DataFrame(style_values, index=union, columns=styles)
         self._exposures = x
         self._factor_names = names
+        kind_of = dict(zip(kinds["factor"], kinds["kind"]))
+        self._factor_kinds = [str(kind_of.get(name, "other")) for name in names]
         self._factor_cov = factor_cov
         self._specific = d
         self._industry_cache_init = (classification, industry)
@@ -360,6 +362,13 @@ class OptimizeHelper:
         f = self._factor_cov.cov * self.factor_risk_aversion
         d = self._specific[:rows] * self.specific_risk_aversion
         return x, f, d
+
+    def get_factor_kinds(self) -> pd.Series:
+        """The kind of each factor ("market", "industry" or "style"), indexed by factor name in
+        the order of the columns of X and of F in ``get_factor_model``."""
+        return pd.Series(
+            self._factor_kinds, index=pd.Index(self._factor_names, dtype=object), name="kind"
+        )
 
     def _loadings(self, start: int, stop: int) -> np.ndarray:
         """Rows ``start:stop`` of L = X root(F) sqrt(factor_risk_aversion): X F X' = L L'."""
