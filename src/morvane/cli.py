@@ -19,6 +19,7 @@ from typing import Any
 
 import duckdb
 
+from morvane.backtest.commands import register as register_batch_commands
 from morvane.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
 
 DEMO_INDEX = "000300.XSHG"
@@ -156,6 +157,7 @@ def _parser() -> argparse.ArgumentParser:
         "--top", type=_positive_int, default=10, help="how many of the largest weights to list"
     )
     demo.set_defaults(func=_cmd_demo)
+    register_batch_commands(sub, _date, _positive_int)
     return parser
 
 
