@@ -19,11 +19,14 @@ def _pick(strategies: list[Any], name: str | None, source: str) -> Any:
     if name is None:
         if len(strategies) == 1:
             return strategies[0]
-        raise ConfigError(f"{source} holds {len(names)} strategies; choose one with --strategy: "
-                          f"{', '.join(names)}")  # fmt: skip
+        raise ConfigError(
+            f"{source} holds {len(names)} strategies; choose one with --strategy: "
+            f"{', '.join(names)}"
+        )
     if name not in names:
-        raise ConfigError(f"--strategy {name!r} is not in {source}; its strategies: "
-                          f"{', '.join(names)}")  # fmt: skip
+        raise ConfigError(
+            f"--strategy {name!r} is not in {source}; its strategies: {', '.join(names)}"
+        )
     return strategies[names.index(name)]
 
 
@@ -45,8 +48,10 @@ def _cmd_run(args: argparse.Namespace) -> int:
     else:
         atomic_write(Path(args.out), text.encode("utf-8"))
         held = int((weights > 1e-4).sum())
-        print(f"{strategy.name} on {date}: {len(weights)} stocks, {held} with weight at least "
-              f"0.01%; weights written to {args.out}")  # fmt: skip
+        print(
+            f"{strategy.name} on {date}: {len(weights)} stocks, {held} with weight at least "
+            f"0.01%; weights written to {args.out}"
+        )
     return 0
 
 
@@ -54,8 +59,13 @@ def _cmd_backtest(args: argparse.Namespace) -> int:
     from morvane.backtest import BacktestError, run
 
     try:
-        table = run(args.file, args.out, workers=args.workers, scheduler=args.scheduler,
-                    progress=not args.quiet)  # fmt: skip
+        table = run(
+            args.file,
+            args.out,
+            workers=args.workers,
+            scheduler=args.scheduler,
+            progress=not args.quiet,
+        )
     except BacktestError as exc:
         print(f"morvane: {exc}", file=sys.stderr)
         print(f"outputs of the other strategies are in {args.out}", file=sys.stderr)
@@ -80,10 +90,18 @@ def register(sub: Any, date: Callable[[str], dt.date], count: Callable[[str], in
     backtest.add_argument("file", help="strategy file (TOML)")
     backtest.add_argument("--out", required=True, help="output folder (rerun it to resume)")
     where = backtest.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=count, default=None,
-                       help="worker processes of the local Dask cluster "
-                       "(default: one per strategy, at most the machine's cores)")  # fmt: skip
-    where.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                       help="address of an existing Dask scheduler (tcp://host:8786)")  # fmt: skip
+    where.add_argument(
+        "--workers",
+        type=count,
+        default=None,
+        help="worker processes of the local Dask cluster "
+        "(default: one per strategy, at most the machine's cores)",
+    )
+    where.add_argument(
+        "--scheduler",
+        default=None,
+        metavar="ADDRESS",
+        help="address of an existing Dask scheduler (tcp://host:8786)",
+    )
     backtest.add_argument("--quiet", action="store_true", help="no progress bars")
     backtest.set_defaults(func=_cmd_backtest)

@@ -16,7 +16,7 @@ import re
 import sys
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Optional, Union
 
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, field_validator, model_validator
 
@@ -63,21 +63,21 @@ class Strategy(BaseModel):
     model_config = ConfigDict(extra="forbid", frozen=True)
 
     name: str
-    universe: Union[str, Tuple[str, ...]]
+    universe: Union[str, tuple[str, ...]]
     benchmark: Optional[str] = None
     start: dt.date
     end: dt.date
-    rebalance: Union[str, Tuple[dt.date, ...]] = "monthly"
+    rebalance: Union[str, tuple[dt.date, ...]] = "monthly"
     cost_bps: float = Field(0.0, ge=0, le=10_000)
     #: The money a NAV of 1 stands for: turns weights into share counts for the transaction limits.
     capital: float = Field(1e8, gt=0)
     solver: Optional[str] = None
-    solver_options: Dict[str, Any] = Field(default_factory=dict)
+    solver_options: dict[str, Any] = Field(default_factory=dict)
     cov_model: str = "daily"
     risk_model: str = "v1"
     objective: ObjectSpec = ObjectSpec(type="MinVariance")
-    bnds: Optional[Dict[str, Tuple[Optional[float], Optional[float]]]] = None
-    constraints: List[ObjectSpec] = Field(default_factory=list)
+    bnds: Optional[dict[str, tuple[Optional[float], Optional[float]]]] = None
+    constraints: list[ObjectSpec] = Field(default_factory=list)
 
     @field_validator("name")
     @classmethod
@@ -150,7 +150,7 @@ class Strategy(BaseModel):
 
     @field_validator("constraints")
     @classmethod
-    def _constraints(cls, value: List[ObjectSpec]) -> List[ObjectSpec]:
+    def _constraints(cls, value: list[ObjectSpec]) -> list[ObjectSpec]:
         for position, spec in enumerate(value):
             try:
                 objects.check_constraint(spec.type, spec.arguments)
@@ -215,7 +215,9 @@ def _refusal(raw: Mapping[str, Any], error: ValidationError) -> str:
             lines.append(f"strategy {name!r}: {key} is missing (required)")
         elif item["type"] == "extra_forbidden":
             allowed = ", ".join(Strategy.model_fields)
-            lines.append(f"strategy {name!r}: unknown key {key} = {value!r}; allowed keys: {allowed}")
+            lines.append(
+                f"strategy {name!r}: unknown key {key} = {value!r}; allowed keys: {allowed}"
+            )
         else:
             lines.append(f"strategy {name!r}: {key} = {value!r} is refused: {message}")
     return "\n".join(lines)

@@ -59,9 +59,7 @@ def plan(strategy: Strategy) -> tuple[list[dt.date], dt.date]:
         trading = set(days)
         missing = [d for d in strategy.rebalance if d not in trading]
         if missing:
-            raise ConfigError(
-                f"{where}: rebalance = {missing[0]} is refused: not a trading day"
-            )
+            raise ConfigError(f"{where}: rebalance = {missing[0]} is refused: not a trading day")
         chosen = list(strategy.rebalance)
     try:
         tarnwick.get_previous_trading_date(chosen[0])
@@ -118,8 +116,9 @@ def optimise(strategy: Strategy, date: dt.date, holding: objects.Holding) -> tup
     return weights, len(caught)
 
 
-def _holding(strategy: Strategy, previous: dt.date, ids: list[str], weights: np.ndarray,
-             nav: float) -> objects.Holding:  # fmt: skip
+def _holding(
+    strategy: Strategy, previous: dt.date, ids: list[str], weights: np.ndarray, nav: float
+) -> objects.Holding:
     if not ids:
         return objects.Holding(cash=strategy.capital * nav)
     w = pd.Series(weights, index=pd.Index(ids, name="order_book_id"))
@@ -152,11 +151,11 @@ def _failure(exc: Exception) -> dict[str, Any]:
     }
 
 
-def rebalance(strategy: Strategy, index: int, day: dt.date, period: list[dt.date],
-              previous: Optional[Record]) -> Record:  # fmt: skip
+def rebalance(
+    strategy: Strategy, index: int, day: dt.date, period: list[dt.date], previous: Optional[Record]
+) -> Record:
     """The record of rebalance ``index`` on ``day``, holding until the last day of ``period``."""
     import tarnwick
-
     from morvane.exception import OptimizationFailed
 
     if previous is None:
@@ -224,8 +223,9 @@ def rebalance(strategy: Strategy, index: int, day: dt.date, period: list[dt.date
     }
 
 
-def run_strategy(strategy: Strategy, done: list[Record],
-                 emit: Optional[Callable[[Record], None]] = None) -> list[Record]:  # fmt: skip
+def run_strategy(
+    strategy: Strategy, done: list[Record], emit: Optional[Callable[[Record], None]] = None
+) -> list[Record]:
     """All records of ``strategy``: those in ``done`` (a finished prefix) and the rest, computed
     in order; ``emit`` receives each new record as soon as it is made."""
     import tarnwick
@@ -237,9 +237,7 @@ def run_strategy(strategy: Strategy, done: list[Record],
     for index in range(len(records), len(days)):
         end = tarnwick.get_previous_trading_date(days[index + 1]) if index + 1 < len(days) else last
         period = tarnwick.get_trading_dates(days[index], end)
-        record = rebalance(
-            strategy, index, days[index], period, records[-1] if records else None
-        )
+        record = rebalance(strategy, index, days[index], period, records[-1] if records else None)
         records.append(record)
         if emit is not None:
             emit(record)

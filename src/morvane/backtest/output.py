@@ -48,9 +48,13 @@ def weights_table(records: list[dict[str, Any]]) -> pd.DataFrame:
         for r in records
     ]
     if not frames:
-        return pd.DataFrame({"date": pd.Series(dtype="datetime64[ns]"),
-                             "order_book_id": pd.Series(dtype=object),
-                             "weight": pd.Series(dtype=float)})  # fmt: skip
+        return pd.DataFrame(
+            {
+                "date": pd.Series(dtype="datetime64[ns]"),
+                "order_book_id": pd.Series(dtype=object),
+                "weight": pd.Series(dtype=float),
+            }
+        )
     out = pd.concat(frames, ignore_index=True)
     out["date"] = out["date"].astype("datetime64[ns]")
     return out
@@ -123,8 +127,9 @@ def _parquet(frame: pd.DataFrame) -> bytes:
     return buffer.getvalue()
 
 
-def write_strategy(folder: Path, strategy: Strategy, records: list[dict[str, Any]],
-                   base: dt.date) -> tuple[pd.DataFrame, dict[str, Any]]:  # fmt: skip
+def write_strategy(
+    folder: Path, strategy: Strategy, records: list[dict[str, Any]], base: dt.date
+) -> tuple[pd.DataFrame, dict[str, Any]]:
     """Write a finished strategy's weights, NAV and statistics; returns (NAV, statistics)."""
     nav = nav_table(records, base)
     stats = statistics(nav, records)

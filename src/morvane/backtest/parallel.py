@@ -48,13 +48,16 @@ def cluster(workers: Optional[int] = None, scheduler: Optional[str] = None) -> I
         with Client(scheduler) as client:
             yield client
         return
-    with LocalCluster(
-        n_workers=workers or 1,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=None,
-        silence_logs=logging.ERROR,
-    ) as local, Client(local) as client:
+    with (
+        LocalCluster(
+            n_workers=workers or 1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+        ) as local,
+        Client(local) as client,
+    ):
         yield client
 
 
@@ -81,8 +84,9 @@ def _store_at(home: str) -> Iterator[None]:
         store.close()
 
 
-def strategy_task(strategy: Strategy, done: list[dict[str, Any]], home: str,
-                  queue_name: str) -> list[dict[str, Any]]:  # fmt: skip
+def strategy_task(
+    strategy: Strategy, done: list[dict[str, Any]], home: str, queue_name: str
+) -> list[dict[str, Any]]:
     """Run one strategy on a worker, sending each new record to the queue ``queue_name``."""
     from distributed import Queue, get_client
 
@@ -95,10 +99,16 @@ def strategy_task(strategy: Strategy, done: list[dict[str, Any]], home: str,
         return engine.run_strategy(strategy, done, emit)
 
 
-def run_jobs(client: Any, jobs: list[Job], home: str,
-             on_record: Callable[[str, dict[str, Any]], None],
-             on_done: Callable[[Job, Optional[list[dict[str, Any]]], Optional[BaseException]], None],
-             ) -> None:  # fmt: skip
+Finished = Callable[[Job, Optional[list[dict[str, Any]]], Optional[BaseException]], None]
+
+
+def run_jobs(
+    client: Any,
+    jobs: list[Job],
+    home: str,
+    on_record: Callable[[str, dict[str, Any]], None],
+    on_done: Finished,
+) -> None:
     """Run ``jobs`` on ``client``'s cluster; ``on_record(name, record)`` for each rebalance as it
     finishes, ``on_done(job, records, error)`` for each strategy as it ends."""
     from distributed import Queue
@@ -107,11 +117,16 @@ def run_jobs(client: Any, jobs: list[Job], home: str,
     queue = Queue(f"morvane-backtest-{run_id}", client=client)
     futures = {
         client.submit(
-            strategy_task, job.strategy, job.done, home, queue.name,
-            key=f"morvane-backtest-{job.strategy.name}-{run_id}", pure=False,
+            strategy_task,
+            job.strategy,
+            job.done,
+            home,
+            queue.name,
+            key=f"morvane-backtest-{job.strategy.name}-{run_id}",
+            pure=False,
         ): job
         for job in jobs
-    }  # fmt: skip
+    }
 
     def drain() -> None:
         for item in queue.get(batch=True):

@@ -15,7 +15,9 @@ from morvane.backtest.output import drawdown
 __all__ = ["figures", "write"]
 
 
-def figures(navs: dict[str, pd.DataFrame], records: dict[str, list[dict[str, Any]]]) -> dict[str, Any]:
+def figures(
+    navs: dict[str, pd.DataFrame], records: dict[str, list[dict[str, Any]]]
+) -> dict[str, Any]:
     """The page's charts by title: NAV against benchmark, drawdown, turnover per rebalance."""
     import plotly.graph_objects as go
 
@@ -23,22 +25,33 @@ def figures(navs: dict[str, pd.DataFrame], records: dict[str, list[dict[str, Any
     for name, nav in navs.items():
         nav_fig.add_scatter(x=nav["date"], y=nav["portfolio"], name=name, mode="lines")
         if nav["benchmark"].notna().all():
-            nav_fig.add_scatter(x=nav["date"], y=nav["benchmark"], name=f"{name} benchmark",
-                                mode="lines", line={"dash": "dot"})  # fmt: skip
+            nav_fig.add_scatter(
+                x=nav["date"],
+                y=nav["benchmark"],
+                name=f"{name} benchmark",
+                mode="lines",
+                line={"dash": "dot"},
+            )
         dd_fig.add_scatter(x=nav["date"], y=-drawdown(nav["portfolio"]), name=name, mode="lines")
         rows = records[name]
         turnover_fig.add_scatter(
-            x=[r["date"] for r in rows], y=[r["turnover"] for r in rows], name=name,
+            x=[r["date"] for r in rows],
+            y=[r["turnover"] for r in rows],
+            name=name,
             mode="lines+markers",
-        )  # fmt: skip
+        )
     nav_fig.update_layout(title="NAV against benchmark", yaxis_title="NAV (start = 1)")
     dd_fig.update_layout(title="Drawdown", yaxis_title="loss from peak", yaxis_tickformat=".1%")
     turnover_fig.update_layout(title="One-way turnover per rebalance", yaxis_tickformat=".1%")
     return {"nav": nav_fig, "drawdown": dd_fig, "turnover": turnover_fig}
 
 
-def write(path: Path, summary: pd.DataFrame, navs: dict[str, pd.DataFrame],
-          records: dict[str, list[dict[str, Any]]]) -> None:  # fmt: skip
+def write(
+    path: Path,
+    summary: pd.DataFrame,
+    navs: dict[str, pd.DataFrame],
+    records: dict[str, list[dict[str, Any]]],
+) -> None:
     """Write the page to ``path``; plotly's script is embedded once, so it works offline."""
     parts = [
         "<!DOCTYPE html><html><head><meta charset='utf-8'><title>Backtest report</title></head>",

@@ -40,9 +40,12 @@ def check_data(strategy: Strategy) -> tuple[list[dt.date], dt.date]:
         if not tarnwick.index_components(strategy.universe, days[0]):
             raise ConfigError(
                 f"{where}: universe = {strategy.universe!r} is refused: not an index with "
-                f"members on {days[0]}; use an index code, \"all\" or a list of order_book_ids"
+                f'members on {days[0]}; use an index code, "all" or a list of order_book_ids'
             )
-    if strategy.benchmark is not None and tarnwick.index_weights(strategy.benchmark, days[0]) is None:
+    if (
+        strategy.benchmark is not None
+        and tarnwick.index_weights(strategy.benchmark, days[0]) is None
+    ):
         raise ConfigError(
             f"{where}: benchmark = {strategy.benchmark!r} is refused: not an index with weights "
             f"on {days[0]}"
@@ -53,12 +56,21 @@ def check_data(strategy: Strategy) -> tuple[list[dt.date], dt.date]:
 class _Progress:
     """One progress bar per strategy."""
 
-    def __init__(self, plans: dict[str, list[dt.date]], done: dict[str, int], enabled: bool) -> None:
+    def __init__(
+        self, plans: dict[str, list[dt.date]], done: dict[str, int], enabled: bool
+    ) -> None:
         from tqdm.auto import tqdm
 
         self._bars = {
-            name: tqdm(total=len(days), initial=done[name], desc=name, unit="rebalance",
-                       position=i, leave=True, disable=not enabled)  # fmt: skip
+            name: tqdm(
+                total=len(days),
+                initial=done[name],
+                desc=name,
+                unit="rebalance",
+                position=i,
+                leave=True,
+                disable=not enabled,
+            )
             for i, (name, days) in enumerate(plans.items())
         }
 
@@ -74,8 +86,14 @@ class _Progress:
             bar.close()
 
 
-def run(source: Config, out: Union[str, "os.PathLike[str]"], *, workers: Optional[int] = None,
-        scheduler: Optional[str] = None, progress: bool = True) -> pd.DataFrame:  # fmt: skip
+def run(
+    source: Config,
+    out: Union[str, os.PathLike[str]],
+    *,
+    workers: Optional[int] = None,
+    scheduler: Optional[str] = None,
+    progress: bool = True,
+) -> pd.DataFrame:
     """Backtest every strategy of ``source`` (a strategy file or Strategy objects) into ``out``.
 
     Strategies run in parallel on Dask: a local cluster of ``workers`` processes (default: one
@@ -102,8 +120,9 @@ def run(source: Config, out: Union[str, "os.PathLike[str]"], *, workers: Optiona
     rows: dict[str, dict[str, Any]] = {}
     finished: dict[str, list[dict[str, Any]]] = {}
     navs: dict[str, pd.DataFrame] = {}
-    bars = _Progress({n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()},
-                     progress)  # fmt: skip
+    bars = _Progress(
+        {n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
+    )
     import tarnwick
 
     def complete(strategy: Strategy, records: list[dict[str, Any]]) -> None:
@@ -121,8 +140,9 @@ def run(source: Config, out: Union[str, "os.PathLike[str]"], *, workers: Optiona
         folders[name].save(record)
         bars.step(name)
 
-    def on_done(job: parallel.Job, records: Optional[list[dict[str, Any]]],
-                error: Optional[BaseException]) -> None:  # fmt: skip
+    def on_done(
+        job: parallel.Job, records: Optional[list[dict[str, Any]]], error: Optional[BaseException]
+    ) -> None:
         if error is not None:
             rows[job.strategy.name] = {"error": str(error)}
         else:
