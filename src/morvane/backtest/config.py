@@ -16,9 +16,17 @@ import re
 import sys
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Optional, Union
+from typing import Annotated, Any, Optional, Union
 
-from pydantic import BaseModel, ConfigDict, Field, ValidationError, field_validator, model_validator
+from pydantic import (
+    AfterValidator,
+    BaseModel,
+    ConfigDict,
+    Field,
+    ValidationError,
+    ValidationInfo,
+    field_validator,
+)
 
 from morvane.backtest import objects
 
@@ -51,6 +59,20 @@ class ObjectSpec(BaseModel):
         return dict(self.model_extra or {})
 
 
+def _objective(spec: ObjectSpec) -> ObjectSpec:
+    objects.check_objective(spec.type, spec.arguments)
+    return spec
+
+
+def _constraint(spec: ObjectSpec) -> ObjectSpec:
+    objects.check_constraint(spec.type, spec.arguments)
+    return spec
+
+
+Objective = Annotated[ObjectSpec, AfterValidator(_objective)]
+Constraint = Annotated[ObjectSpec, AfterValidator(_constraint)]
+
+
 def _date(value: Any) -> Any:
     if isinstance(value, dt.datetime):
         return value.date()
@@ -75,9 +97,9 @@ class Strategy(BaseModel):
     solver_options: dict[str, Any] = Field(default_factory=dict)
     cov_model: str = "daily"
     risk_model: str = "v1"
-    objective: ObjectSpec = ObjectSpec(type="MinVariance")
+    objective: Objective = ObjectSpec(type="MinVariance")
     bnds: Optional[dict[str, tuple[Optional[float], Optional[float]]]] = None
-    constraints: list[ObjectSpec] = Field(default_factory=list)
+    constraints: list[Constraint] = Field(default_factory=list)
 
     @field_validator("name")
     @classmethod
@@ -116,6 +138,21 @@ class Strategy(BaseModel):
             return tuple(_date(v) for v in value)
         raise ValueError('must be "monthly", "weekly" or a non-empty list of dates')
 
+    @field_validator("rebalance")
+    @classmethod
+    def _rebalance_days(cls, value: Any, info: ValidationInfo) -> Any:
+        if isinstance(value, str):
+            return value
+        days = list(value)
+        if days != sorted(set(days)):
+            raise ValueError("dates must be ascending without repeats")
+        start, end = info.data.get("start"), info.data.get("end")
+        if start is not None and end is not None:
+            outside = [d for d in days if not start <= d <= end]
+            if outside:
+                raise ValueError(f"{outside[0]} lies outside start {start} to end {end}")
+        return value
+
     @field_validator("solver")
     @classmethod
     def _solver(cls, value: Optional[str]) -> Optional[str]:
@@ -142,39 +179,13 @@ class Strategy(BaseModel):
             raise ValueError(f"must be one of {', '.join(RISK_MODELS)}")
         return value
 
-    @field_validator("objective")
+    @field_validator("end")
     @classmethod
-    def _objective(cls, value: ObjectSpec) -> ObjectSpec:
-        objects.check_objective(value.type, value.arguments)
+    def _after_start(cls, value: dt.date, info: ValidationInfo) -> dt.date:
+        start = info.data.get("start")
+        if start is not None and value < start:
+            raise ValueError(f"must not be before start {start}")
         return value
-
-    @field_validator("constraints")
-    @classmethod
-    def _constraints(cls, value: list[ObjectSpec]) -> list[ObjectSpec]:
-        for position, spec in enumerate(value):
-            try:
-                objects.check_constraint(spec.type, spec.arguments)
-            except ValueError as exc:
-                raise ValueError(f"[{position}] {exc}") from None
-        return value
-
-    @model_validator(mode="after")
-    def _order(self) -> Strategy:
-        if self.start > self.end:
-            raise ValueError(f"start {self.start} is after end {self.end}")
-        if not isinstance(self.rebalance, str):
-            days = list(self.rebalance)
-            if days != sorted(set(days)):
-                raise ValueError(
-                    f"rebalance dates must be ascending without repeats, got {_dates_text(days)}"
-                )
-            outside = [d for d in days if not self.start <= d <= self.end]
-            if outside:
-                raise ValueError(
-                    f"rebalance dates {_dates_text(outside)} lie outside start {self.start} "
-                    f"to end {self.end}"
-                )
-        return self
 
     @property
     def bounds(self) -> Optional[dict[str, tuple[Optional[float], Optional[float]]]]:

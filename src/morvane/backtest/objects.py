@@ -95,12 +95,14 @@ def needs_shares(type_name: str) -> bool:
     return "cash" in _filled(_class("constraints", type_name))
 
 
-def _accepted(error: TypeError) -> list[str]:
-    """Parameter names listed in a constructor's 'incompatible function arguments' message."""
+def _accepted(error: TypeError) -> dict[str, bool]:
+    """Parameter names listed in a constructor's 'incompatible function arguments' message,
+    each with whether it is required."""
     found = re.search(r"1\. \(self: object,?(.*?)\) -> None", str(error))
     if not found:
-        return []
-    return [name for name in re.findall(r"(\w+): object", found.group(1))]
+        return {}
+    params = re.findall(r"(\w+): object( = )?", found.group(1))
+    return {name: not default for name, default in params}
 
 
 def _construct(cls: type, arguments: dict[str, Any], filled: dict[str, Any]) -> Any:
@@ -118,7 +120,8 @@ def _construct(cls: type, arguments: dict[str, Any], filled: dict[str, Any]) -> 
                 f"{name} has no argument {unknown[0]!r} (= {arguments[unknown[0]]!r}); "
                 f"allowed: {', '.join(accepted)}"
             ) from None
-        missing = accepted and [a for a in accepted if a not in arguments]
+        required = _accepted(exc)
+        missing = [a for a in accepted if required[a] and a not in arguments]
         hint = f"; its arguments: {', '.join(accepted)}" if accepted else ""
         raise ValueError(
             f"{name} cannot be built from {arguments!r}"
