@@ -214,6 +214,10 @@ def _lookup(data: Any, loc: tuple[Any, ...]) -> Any:
     return data
 
 
+def _shown(value: Any) -> str:
+    return value.isoformat() if isinstance(value, dt.date) else repr(value)
+
+
 def _refusal(raw: Mapping[str, Any], error: ValidationError) -> str:
     name = raw.get("name", "?")
     lines = []
@@ -227,10 +231,10 @@ def _refusal(raw: Mapping[str, Any], error: ValidationError) -> str:
         elif item["type"] == "extra_forbidden":
             allowed = ", ".join(Strategy.model_fields)
             lines.append(
-                f"strategy {name!r}: unknown key {key} = {value!r}; allowed keys: {allowed}"
+                f"strategy {name!r}: unknown key {key} = {_shown(value)}; allowed keys: {allowed}"
             )
         else:
-            lines.append(f"strategy {name!r}: {key} = {value!r} is refused: {message}")
+            lines.append(f"strategy {name!r}: {key} = {_shown(value)} is refused: {message}")
     return "\n".join(lines)
 
 
