@@ -96,8 +96,11 @@ class RunFolder:
         if not definition.exists():
             atomic_write(definition, _definition(self.strategy).encode("utf-8"))
 
-    def save(self, record: dict[str, Any]) -> None:
-        """Keep one finished rebalance (written once; a repeat of the same index is ignored)."""
+    def save(self, record: dict[str, Any]) -> bool:
+        """Keep one finished rebalance; False when it was kept already (a task that Dask ran
+        again after losing a worker sends its records again)."""
         path = self.record_path(int(record["index"]))
-        if not path.exists():
-            atomic_write(path, json.dumps(record, allow_nan=True).encode("utf-8"))
+        if path.exists():
+            return False
+        atomic_write(path, json.dumps(record, allow_nan=True).encode("utf-8"))
+        return True

@@ -137,8 +137,8 @@ def run(
         bars.finish(strategy.name, len(records))
 
     def on_record(name: str, record: dict[str, Any]) -> None:
-        folders[name].save(record)
-        bars.step(name)
+        if folders[name].save(record):
+            bars.step(name)
 
     def on_done(
         job: parallel.Job, records: Optional[list[dict[str, Any]]], error: Optional[BaseException]
