@@ -48,7 +48,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--start", type=dt.date.fromisoformat, default=dt.date(2024, 1, 1))
     parser.add_argument("--months", type=int, default=24)
-    parser.add_argument("--limits", type=float, nargs="+", default=[0.1, 0.3])
+    parser.add_argument("--limits", type=float, nargs="+", default=[0.005, 0.3])
     args = parser.parse_args(argv)
 
     import pandas as pd

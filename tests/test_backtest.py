@@ -407,3 +407,17 @@ def test_run_command_one_date(
         "holds 2 strategies; choose one with --strategy: tracking, sharpe"
         in capsys.readouterr().err
     )
+
+
+def test_existing_cluster_by_address(strategy_file: Path, clean_run: Path, tmp_path: Path) -> None:
+    """Through a scheduler address, a shortened strategy repeats the first rebalances exactly."""
+    from distributed import LocalCluster
+
+    sharpe = config.load(strategy_file)[1]
+    short = sharpe.model_copy(update={"end": pd.Timestamp("2025-01-20").date()})
+    with LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=None) as cluster:
+        run([short], tmp_path / "out", scheduler=cluster.scheduler_address, progress=False)
+    ours = pd.read_parquet(tmp_path / "out" / "sharpe" / "weights.parquet")
+    clean = pd.read_parquet(clean_run / "sharpe" / "weights.parquet")
+    assert ours["date"].nunique() == 3
+    pd.testing.assert_frame_equal(ours, clean[clean["date"] <= "2025-01-20"], check_exact=True)
