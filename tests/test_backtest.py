@@ -419,5 +419,5 @@ def test_existing_cluster_by_address(strategy_file: Path, clean_run: Path, tmp_p
         run([short], tmp_path / "out", scheduler=cluster.scheduler_address, progress=False)
     ours = pd.read_parquet(tmp_path / "out" / "sharpe" / "weights.parquet")
     clean = pd.read_parquet(clean_run / "sharpe" / "weights.parquet")
-    assert ours["date"].nunique() == 3
+    assert ours["date"].nunique() == 4
     pd.testing.assert_frame_equal(ours, clean[clean["date"] <= "2025-01-20"], check_exact=True)
