@@ -25,6 +25,10 @@ def strategies_of(source: Config) -> list[Strategy]:
     if isinstance(source, list):
         if not all(isinstance(s, Strategy) for s in source):
             raise ConfigError("expected a strategy file path or a list of Strategy objects")
+        names = [s.name for s in source]
+        repeated = sorted({n for n in names if names.count(n) > 1})
+        if repeated:
+            raise ConfigError(f"strategy names must differ, {repeated[0]!r} is repeated")
         return list(source)
     return config.load(source)
 
@@ -103,6 +107,7 @@ def run(
     :class:`~morvane.backtest.engine.BacktestError` after writing the outputs if a strategy
     stopped on an error.
     """
+    import tarnwick
     from tarnwick import store
 
     strategies = strategies_of(source)
@@ -123,7 +128,6 @@ def run(
     bars = _Progress(
         {n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
     )
-    import tarnwick
 
     def complete(strategy: Strategy, records: list[dict[str, Any]]) -> None:
         folder = folders[strategy.name]
