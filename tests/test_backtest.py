@@ -421,3 +421,45 @@ def test_existing_cluster_by_address(strategy_file: Path, clean_run: Path, tmp_p
     clean = pd.read_parquet(clean_run / "sharpe" / "weights.parquet")
     assert ours["date"].nunique() == 4
     pd.testing.assert_frame_equal(ours, clean[clean["date"] <= "2025-01-20"], check_exact=True)
+
+
+@pytest.mark.parametrize(
+    "start, end, rebalance, expected",
+    [
+        ("2025-01-01", "2025-03-31", "monthly", ["2025-01-02", "2025-02-05", "2025-03-03"]),
+        # ISO weeks: the week of 2024-12-30 runs into January, so 2025-01-02 starts no week
+        ("2024-12-24", "2025-01-10", "weekly", ["2024-12-24", "2024-12-30", "2025-01-06"]),
+        ("2025-01-01", "2025-03-31", ["2025-01-06", "2025-02-10"], ["2025-01-06", "2025-02-10"]),
+    ],
+)
+def test_rebalance_days(
+    small_store: Path, start: str, end: str, rebalance: Any, expected: list[str]
+) -> None:
+    strategy = config.parse(
+        {
+            "strategy": [
+                {"name": "d", "universe": "all", "start": start, "end": end, "rebalance": rebalance}
+            ]
+        }
+    )[0]
+    days, last = engine.plan(strategy)
+    assert [d.isoformat() for d in days] == expected
+    assert last == tarnwick.get_trading_dates(start, end)[-1]
+
+
+def test_rebalance_day_must_trade(small_store: Path) -> None:
+    strategy = config.parse(
+        {
+            "strategy": [
+                {
+                    "name": "d",
+                    "universe": "all",
+                    "start": "2025-01-01",
+                    "end": "2025-03-31",
+                    "rebalance": ["2025-01-04"],
+                }
+            ]
+        }
+    )[0]
+    with pytest.raises(ConfigError, match="rebalance = 2025-01-04 is refused: not a trading day"):
+        engine.plan(strategy)
