@@ -31,3 +31,17 @@ def small_store(tmp_path_factory: pytest.TempPathFactory) -> Path:
     os.environ["TARNWICK_HOME"] = str(home)
     store.close()
     return path
+
+
+@pytest.fixture(scope="session")
+def full_store(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """Path of the full sample market's store file, built once per session (about a minute and
+    2 GB); TARNWICK_FULL_STORE=path/market.duckdb reuses a built one.  TARNWICK_HOME is left
+    alone: tests point it at the file's folder while they need it."""
+    from tarnwick import store
+
+    given = os.environ.get("TARNWICK_FULL_STORE")
+    if given:
+        return Path(given)
+    home = tmp_path_factory.mktemp("tarnwick-full")
+    return store.build("full", path=home / "market.duckdb", progress=False)

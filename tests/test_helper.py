@@ -150,8 +150,8 @@ def test_custom_industry_mapping(universe, custom, as_series):
 
 
 def test_stocks_without_data_and_bad_weights_are_refused_by_name(universe):
-    # A stock listed in the middle of a month, the day before the optimisation day: it has no
-    # exposures before the month's end.
+    # A stock listed in the middle of a month, the day before the optimisation day, has
+    # exposures from its listing day on: only ids the store does not hold are refused.
     stocks = tarnwick.all_instruments("CS")
     listings = [
         (sid, datetime.date.fromisoformat(day))
@@ -163,8 +163,9 @@ def test_stocks_without_data_and_bad_weights_are_refused_by_name(universe):
         for sid, day in listings
         if (nxt := tarnwick.get_next_trading_date(day)).month == day.month
     )
-    with pytest.raises(InvalidArgument, match=sid):
-        make(universe[:3] + [sid], date=nxt)
+    assert sid in make(universe[:3] + [sid], date=nxt).get_factor_exposure().index
+    with pytest.raises(InvalidArgument, match="600000.XSHG"):
+        make(universe[:3] + ["600000.XSHG"], date=nxt)
     with pytest.raises(InvalidArgument, match="000000.XSHE"):
         make(universe[:3], FixedBenchmark({"000000.XSHE": 1.0}))
     with pytest.raises(InvalidArgument, match=universe[1]):

@@ -6,9 +6,7 @@ estimator itself never reads them.
 
 from __future__ import annotations
 
-import os
 import shutil
-from pathlib import Path
 
 import duckdb
 import numpy as np
@@ -117,13 +115,7 @@ def test_riskmodel_command_reestimates_from_the_stored_market(small_store, tmp_p
 # --------------------------------------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def full_store(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    given = os.environ.get("TARNWICK_FULL_STORE")
-    if given:
-        return Path(given)
-    home = tmp_path_factory.mktemp("tarnwick-full")
-    return store.build("full", path=home / "market.duckdb", progress=False)
+# The fixture `full_store` is in conftest.py.
 
 
 @pytest.mark.slow

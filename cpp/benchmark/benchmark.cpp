@@ -9,14 +9,14 @@
 #include "core/errors.hpp"
 #include "core/module.hpp"
 #include "core/ops.hpp"
+#include "core/returns.hpp"
 
 namespace py = pybind11;
 namespace core = morvane::core;
 
 namespace {
 
-const core::Module* g_mod = nullptr;
-const core::Module& mod() { return *g_mod; }
+const core::Module& mod() { return core::this_module(); }
 
 constexpr const char* kGetWeightDoc = R"(
         获取 date 日期的持仓权重。此函数必需实现。
@@ -34,15 +34,6 @@ constexpr const char* kGetExpectedReturnsDoc = R"(
         :param window: 回溯窗口大小
         :return: float
         )";
-
-py::object not_implemented(const py::object& /*self*/, const py::object& /*date*/) {
-  core::raise_bare(PyExc_NotImplementedError);
-}
-
-py::object not_implemented_window(const py::object& /*self*/, const py::object& /*date*/,
-                                  const py::object& /*window*/) {
-  core::raise_bare(PyExc_NotImplementedError);
-}
 
 // C++ functions take no attributes, so `abstractmethod` cannot mark them. The base's methods are
 // therefore wrapped in a small descriptor that binds to an instance like a function does and
@@ -117,15 +108,14 @@ py::object index_get_expected_returns(const py::object& self, const py::object& 
   py::object tarnwick = mod().get("tarnwick");
   py::object code = self.attr("_order_book_id");
   py::object start_date = tarnwick.attr("trading_date_offset")(date, -window);
-  py::object changes = tarnwick.attr("get_price_change_rate")(code, start_date, date);
-  return changes[code].attr("mean")() * py::int_(252);
+  py::object means = core::mean_daily_returns(tarnwick, code, start_date, date);
+  return py::object(means[code]) * py::int_(252);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(benchmark, m) {
   const core::Module& self = core::register_module(m);
-  g_mod = &self;
   self.import_from("abc", "abstractmethod");
   self.import_as("tarnwick", "tarnwick");
   self.import_from("morvane.exception", "InvalidArgument");
@@ -139,12 +129,13 @@ PYBIND11_MODULE(benchmark, m) {
           .cls();
   py::object base =
       core::ClassBuilder(self, "OptimizeBenchmark", type, py::tuple(), "自定义基准抽象类")
-          .attr("get_weight",
-                abstract_method(markable, "OptimizeBenchmark", "get_weight", &not_implemented,
-                                py::arg("date"), py::doc(kGetWeightDoc)))
+          .attr("get_weight", abstract_method(markable, "OptimizeBenchmark", "get_weight",
+                                              &core::not_implemented<py::object, py::object>,
+                                              py::arg("date"), py::doc(kGetWeightDoc)))
           .attr("get_expected_returns",
                 abstract_method(markable, "OptimizeBenchmark", "get_expected_returns",
-                                &not_implemented_window, py::arg("date"), py::arg("window") = 252,
+                                &core::not_implemented<py::object, py::object, py::object>,
+                                py::arg("date"), py::arg("window") = 252,
                                 py::doc(kGetExpectedReturnsDoc)))
           .finish();
 

@@ -4,6 +4,7 @@
 
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
+#include "core/describe.hpp"
 #include "core/errors.hpp"
 #include "core/series.hpp"
 
@@ -12,15 +13,6 @@ namespace morvane::constraints {
 namespace {
 
 constexpr const char* kBadRelativeFormat = "约束的上下界格式不正确: {}";
-
-py::object not_implemented(const py::object& /*self*/, const py::object& /*g*/,
-                           const py::object& /*zeta*/, const py::object& /*helper*/) {
-  core::raise_bare(PyExc_NotImplementedError);
-}
-
-py::object not_implemented_hard(const py::object& /*self*/) {
-  core::raise_bare(PyExc_NotImplementedError);
-}
 
 py::object ensure_series(const py::object& obj, const py::object& name) {
   return core::ensure_series(mod(), obj, name);
@@ -80,14 +72,54 @@ bool effective_upper(const py::object& upper) {
   return !upper.is_none() && compare(upper, py::int_(1), Py_LT);
 }
 
+void store_relative_bounds(const py::object& self, const BoundLabels& labels,
+                           const py::object& lower_limit, const py::object& upper_limit,
+                           const py::object& relative) {
+  core::set_attr(self, "relative", relative);
+  if (!truth(relative)) {
+    store_float_bounds(self, labels, lower_limit, upper_limit);
+  } else {
+    core::set_attr(self, "lower", lower_limit);
+    core::set_attr(self, "upper", upper_limit);
+  }
+}
+
+py::object as_names(const py::object& names) {
+  if (!py::isinstance<py::str>(names)) return names;
+  py::list single;
+  single.append(names);
+  return single;
+}
+
+py::list names_list(const py::object& names) {
+  if (names.is_none()) return py::list();
+  if (py::isinstance<py::str>(names)) return as_names(names);
+  return py::list(names);
+}
+
+py::list outside(const py::handle& ids, const py::handle& universe) {
+  py::set pool(py::reinterpret_borrow<py::object>(universe));
+  py::list result;
+  for (py::handle id : ids) {
+    if (!pool.contains(id)) result.append(id);
+  }
+  return result;
+}
+
 py::object read_hard(const py::object& self) { return self.attr("_hard"); }
+
+core::ClassBuilder constraint_class(const char* name, const py::object& base, const char* doc) {
+  return core::ClassBuilder(mod(), name, mod().get("ABCMeta"), py::make_tuple(base), doc);
+}
 
 py::object define_base(const core::Module& self) {
   py::object base =
       core::ClassBuilder(self, "OptimizationConstraint", self.get("ABCMeta"), py::tuple())
-          .method("to_constraints", &not_implemented, py::arg("g"), py::arg("zeta"),
-                  py::arg("helper"))
-          .property("hard", &not_implemented_hard)
+          .method("to_constraints",
+                  &core::not_implemented<py::object, py::object, py::object, py::object>,
+                  py::arg("g"), py::arg("zeta"), py::arg("helper"))
+          .property("hard", &core::not_implemented<py::object>)
+          .method("__repr__", &core::readable_repr)
           .finish();
 
   // Small module functions carry no docstring, as in a Python module.

@@ -183,37 +183,27 @@ py::object stock_pool_to_constraints(const py::object& self, const py::object& g
 }  // namespace
 
 void define_components(const core::Module& self, const py::object& base) {
-  py::object metaclass = self.get("ABCMeta");
-  py::tuple bases = py::make_tuple(base);
   // The default classification is taken once, when the class is defined.
   py::object sws = self.get("IndustryClassification").attr("SWS");
 
-  core::ClassBuilder(self, "IndustryComponentLimit", metaclass, bases, kIndustryComponentDoc)
-      .init(&industry_component_init, py::arg("industry"), py::kw_only(),
-            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("classification") = sws, py::arg("hard") = true)
-      .method("to_constraints", &industry_component_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder industry =
+      constraint_class("IndustryComponentLimit", base, kIndustryComponentDoc);
+  industry.init(&industry_component_init, py::arg("industry"), py::kw_only(),
+                py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+                py::arg("classification") = sws, py::arg("hard") = true);
+  finish_constraint(industry, &industry_component_to_constraints);
 
-  core::ClassBuilder(self, "IndexComponentLimit", metaclass, bases, kIndexComponentDoc)
-      .init(&index_component_init, py::arg("index_code"), py::kw_only(),
-            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("hard") = true)
-      .method("to_constraints", &index_component_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder index = constraint_class("IndexComponentLimit", base, kIndexComponentDoc);
+  index.init(&index_component_init, py::arg("index_code"), py::kw_only(),
+             py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+             py::arg("hard") = true);
+  finish_constraint(index, &index_component_to_constraints);
 
-  core::ClassBuilder(self, "StockPoolLimit", metaclass, bases, kStockPoolDoc)
-      .init(&stock_pool_init, py::arg("stock_list"), py::kw_only(),
+  core::ClassBuilder pool = constraint_class("StockPoolLimit", base, kStockPoolDoc);
+  pool.init(&stock_pool_init, py::arg("stock_list"), py::kw_only(),
             py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("hard") = true)
-      .method("to_constraints", &stock_pool_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+            py::arg("hard") = true);
+  finish_constraint(pool, &stock_pool_to_constraints);
 }
 
 }  // namespace morvane::constraints

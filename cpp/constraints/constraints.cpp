@@ -10,23 +10,12 @@
 
 #include "core/module.hpp"
 
-namespace morvane::constraints {
-
-namespace {
-const core::Module* g_mod = nullptr;
-}  // namespace
-
-const core::Module& mod() { return *g_mod; }
-
-}  // namespace morvane::constraints
-
 namespace py = pybind11;
 
 PYBIND11_MODULE(constraints, m) {
   namespace core = morvane::core;
   namespace constraints = morvane::constraints;
   const core::Module& self = core::register_module(m);
-  constraints::g_mod = &self;
   self.import_from("abc", "ABCMeta");
   self.import_as("warnings", "warnings");
   self.import_as("numbers", "numbers");

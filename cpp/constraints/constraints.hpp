@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/classbuilder.hpp"
 #include "core/module.hpp"
 #include "core/ops.hpp"
 
@@ -14,7 +15,7 @@ using core::compare;
 using core::truth;
 
 // The module's globals (cp, np, pd, tarnwick, InvalidArgument, ...), read when a method runs.
-const core::Module& mod();
+inline const core::Module& mod() { return core::this_module(); }
 
 // A caller's bound: None stays None, a float is kept as it is, anything else goes through
 // float(); a ValueError there becomes InvalidArgument naming `label` and the value.
@@ -47,8 +48,37 @@ void store_float_bounds(const py::object& self, const BoundLabels& labels,
 bool effective_lower(const py::object& lower);
 bool effective_upper(const py::object& upper);
 
+// `self.relative` as given, then the bounds: with `relative` false as floats (None when not
+// given, the lower one converted first), with `relative` true exactly as given, resolved per
+// optimisation by get_deviation_value.
+void store_relative_bounds(const py::object& self, const BoundLabels& labels,
+                           const py::object& lower_limit, const py::object& upper_limit,
+                           const py::object& relative);
+
+// A single name (a string) as a one-element list; anything else as given.
+py::object as_names(const py::object& names);
+
+// A new list: empty for None, one element for a string, else `list(names)`.
+py::list names_list(const py::object& names);
+
+// The ids of `ids` (in order) that are not in `universe`.
+py::list outside(const py::handle& ids, const py::handle& universe);
+
 // Getter of every concrete constraint's read-only `hard` property: `self._hard` unchanged.
 py::object read_hard(const py::object& self);
+
+// A constraint class of the module: derives from `base`, created by the module's ABCMeta.
+core::ClassBuilder constraint_class(const char* name, const py::object& base, const char* doc);
+
+// Adds what every constraint class has (`to_constraints(g, zeta, helper)` and the read-only
+// `hard` property) and binds the finished class in the module.
+template <typename ToConstraints>
+py::object finish_constraint(core::ClassBuilder& cls, ToConstraints to_constraints) {
+  return cls
+      .method("to_constraints", to_constraints, py::arg("g"), py::arg("zeta"), py::arg("helper"))
+      .property("hard", &read_hard)
+      .finish();
+}
 
 // Defines, in this order, OptimizationConstraint, _ensure_bound, ensure_series and
 // get_deviation_value; returns the base class.

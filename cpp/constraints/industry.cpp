@@ -6,6 +6,7 @@
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 #include "core/series.hpp"
 
@@ -48,13 +49,7 @@ constexpr BoundLabels kWildcardLabels{
 void store_bounds(const py::object& self, const BoundLabels& labels, const py::object& lower_limit,
                   const py::object& upper_limit, const py::object& relative) {
   require_a_bound(labels, lower_limit, upper_limit);
-  core::set_attr(self, "relative", relative);
-  if (!truth(relative)) {
-    store_float_bounds(self, labels, lower_limit, upper_limit);
-  } else {
-    core::set_attr(self, "lower", lower_limit);
-    core::set_attr(self, "upper", upper_limit);
-  }
+  store_relative_bounds(self, labels, lower_limit, upper_limit, relative);
 }
 
 // A classification member is kept; anything else is a custom id-to-industry mapping.
@@ -72,7 +67,8 @@ void store_classification_and_hard(const py::object& self, const py::object& cla
 // in the universe warns and adds nothing. A lower bound of 0 or less and an upper bound of 1 or
 // more constrain nothing. With `relative`, an industry the benchmark does not hold counts 0.
 void bound_industry(py::list& result, const py::object& self, const py::object& g,
-                    const py::object& zeta, const py::object& industry_mapping,
+                    const py::object& zeta, const py::object& helper,
+                    const py::object& industry_mapping,
                     const py::object& benchmark_industry_mapping, const py::handle& industry,
                     bool relative) {
   py::object selector = core::eq(industry_mapping, industry).attr("values");
@@ -95,7 +91,8 @@ void bound_industry(py::list& result, const py::object& self, const py::object& 
     lower = get_deviation_value(benchmark_weight, lower);
     upper = get_deviation_value(benchmark_weight, upper);
   }
-  py::object weight = core::matmul(g, selector);
+  // The industry's weight is the shared exposure to its factor when the risk model has one.
+  py::object weight = core::exposure(mod(), g, helper, selector);
   if (effective_lower(lower)) {
     result.append(core::ge(weight, zeta * lower));
   }
@@ -111,13 +108,7 @@ void industry_init(const py::object& self, const py::object& industries,
                    const py::object& relative, const py::object& classification,
                    const py::object& hard) {
   store_bounds(self, kIndustryLabels, lower_limit, upper_limit, relative);
-  py::object stored = industries;
-  if (py::isinstance<py::str>(industries)) {
-    py::list single;
-    single.append(industries);
-    stored = single;
-  }
-  core::set_attr(self, "industries", stored);
+  core::set_attr(self, "industries", as_names(industries));
   store_classification_and_hard(self, classification, hard);
 }
 
@@ -132,8 +123,8 @@ py::object industry_to_constraints(const py::object& self, const py::object& g,
   }
   py::list result;
   for (py::handle industry : self.attr("industries")) {
-    bound_industry(result, self, g, zeta, industry_mapping, benchmark_industry_mapping, industry,
-                   relative);
+    bound_industry(result, self, g, zeta, helper, industry_mapping, benchmark_industry_mapping,
+                   industry, relative);
   }
   return result;
 }
@@ -145,13 +136,7 @@ void wildcard_industry_init(const py::object& self, const py::object& exclude,
                             const py::object& relative, const py::object& classification,
                             const py::object& hard) {
   store_bounds(self, kWildcardLabels, lower_limit, upper_limit, relative);
-  py::list stored;
-  if (py::isinstance<py::str>(exclude)) {
-    stored.append(exclude);
-  } else if (!exclude.is_none()) {
-    stored = py::list(exclude);
-  }
-  core::set_attr(self, "exclude", stored);
+  core::set_attr(self, "exclude", names_list(exclude));
   store_classification_and_hard(self, classification, hard);
 }
 
@@ -178,8 +163,8 @@ py::object wildcard_industry_to_constraints(const py::object& self, const py::ob
     const int excluded = PySequence_Contains(exclude.ptr(), industry.ptr());
     if (excluded < 0) throw py::error_already_set();
     if (excluded != 0 || compare(industry, unknown, Py_EQ)) continue;
-    bound_industry(result, self, g, zeta, industry_mapping, benchmark_industry_mapping, industry,
-                   relative);
+    bound_industry(result, self, g, zeta, helper, industry_mapping, benchmark_industry_mapping,
+                   industry, relative);
   }
   return result;
 }
@@ -187,28 +172,23 @@ py::object wildcard_industry_to_constraints(const py::object& self, const py::ob
 }  // namespace
 
 void define_industry(const core::Module& self, const py::object& base) {
-  py::object metaclass = self.get("ABCMeta");
-  py::tuple bases = py::make_tuple(base);
   // The default classification is taken once, when the classes are defined.
   py::object sws = self.get("IndustryClassification").attr("SWS");
 
-  core::ClassBuilder(self, "IndustryConstraint", metaclass, bases, kIndustryDoc)
-      .init(&industry_init, py::arg("industries"), py::kw_only(),
-            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("relative") = false, py::arg("classification") = sws, py::arg("hard") = true)
-      .method("to_constraints", &industry_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder industry = constraint_class("IndustryConstraint", base, kIndustryDoc);
+  industry.init(&industry_init, py::arg("industries"), py::kw_only(),
+                py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+                py::arg("relative") = false, py::arg("classification") = sws,
+                py::arg("hard") = true);
+  finish_constraint(industry, &industry_to_constraints);
 
-  core::ClassBuilder(self, "WildcardIndustryConstraint", metaclass, bases, kWildcardIndustryDoc)
-      .init(&wildcard_industry_init, py::kw_only(), py::arg("exclude") = py::none(),
-            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
-            py::arg("relative") = false, py::arg("classification") = sws, py::arg("hard") = true)
-      .method("to_constraints", &wildcard_industry_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder wildcard =
+      constraint_class("WildcardIndustryConstraint", base, kWildcardIndustryDoc);
+  wildcard.init(&wildcard_industry_init, py::kw_only(), py::arg("exclude") = py::none(),
+                py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+                py::arg("relative") = false, py::arg("classification") = sws,
+                py::arg("hard") = true);
+  finish_constraint(wildcard, &wildcard_industry_to_constraints);
 }
 
 }  // namespace morvane::constraints

@@ -48,14 +48,6 @@ py::list single(const py::object& constraint) {
   return result;
 }
 
-// `vector` followed by `count` zeros: the portfolio holds nothing of the stocks it is padded for.
-py::object pad_with_zeros(const py::object& vector, py::ssize_t count) {
-  py::list parts;
-  parts.append(vector);
-  parts.append(mod().get("np").attr("repeat")(0.0, count));
-  return mod().get("cp").attr("hstack")(parts);
-}
-
 // ---- TrackingErrorLimit ----
 
 void tracking_error_init(const py::object& self, const py::object& upper_limit,
@@ -77,8 +69,7 @@ py::object tracking_error_to_constraints(const py::object& self, const py::objec
                        "TrackingErrorLimit 类型的约束；此约束被忽略"));
     return py::list();
   }
-  py::object active = core::active_weight(mod(), g, zeta, helper);
-  py::object risk = core::risk_term(mod(), active, helper, core::Pool::kUnion);
+  py::object risk = core::active_risk(mod(), g, zeta, helper);
   py::object limit = core::power(zeta * py::object(self.attr("upper")), py::int_(2));
   return single(core::le(risk, limit));
 }
@@ -104,14 +95,11 @@ py::object turnover_to_constraints(const py::object& self, const py::object& g,
                                    const py::object& zeta, const py::object& helper) {
   py::object holding = self.attr("_current_holding");
   py::object universe = helper.attr("order_book_ids");
-  py::set pool(universe);
-  py::list not_in_pool;
-  for (py::handle id : holding.attr("index")) {
-    if (!pool.contains(id)) not_in_pool.append(id);
-  }
+  py::list not_in_pool = outside(holding.attr("index"), universe);
   py::object current =
       holding.attr("reindex")(universe + not_in_pool, "fill_value"_a = 0.0).attr("values");
-  py::object traded = not_in_pool.empty() ? g : pad_with_zeros(g, py::len(not_in_pool));
+  py::object traded =
+      not_in_pool.empty() ? g : core::pad_with_zeros(mod(), g, py::len(not_in_pool));
   py::object turnover = traded - zeta * current;
   py::object limit = py::int_(2) * zeta * py::object(self.attr("upper"));
   return single(core::le(mod().get("cp").attr("norm1")(turnover), limit));
@@ -144,33 +132,23 @@ py::object benchmark_component_to_constraints(const py::object& self, const py::
 
 }  // namespace
 
-void define_limits(const core::Module& self, const py::object& base) {
-  py::object metaclass = self.get("ABCMeta");
-  py::tuple bases = py::make_tuple(base);
+void define_limits(const core::Module& /*self*/, const py::object& base) {
+  core::ClassBuilder tracking_error =
+      constraint_class("TrackingErrorLimit", base, kTrackingErrorDoc);
+  tracking_error.init(&tracking_error_init, py::arg("upper_limit"), py::kw_only(),
+                      py::arg("hard") = true);
+  finish_constraint(tracking_error, &tracking_error_to_constraints);
 
-  core::ClassBuilder(self, "TrackingErrorLimit", metaclass, bases, kTrackingErrorDoc)
-      .init(&tracking_error_init, py::arg("upper_limit"), py::kw_only(), py::arg("hard") = true)
-      .method("to_constraints", &tracking_error_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder turnover = constraint_class("TurnoverLimit", base, kTurnoverDoc);
+  turnover.init(&turnover_init, py::arg("current_holding"), py::arg("upper_limit"), py::kw_only(),
+                py::arg("hard") = true);
+  finish_constraint(turnover, &turnover_to_constraints);
 
-  core::ClassBuilder(self, "TurnoverLimit", metaclass, bases, kTurnoverDoc)
-      .init(&turnover_init, py::arg("current_holding"), py::arg("upper_limit"), py::kw_only(),
-            py::arg("hard") = true)
-      .method("to_constraints", &turnover_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
-
-  core::ClassBuilder(self, "BenchmarkComponentWeightLimit", metaclass, bases,
-                     kBenchmarkComponentDoc)
-      .init(&benchmark_component_init, py::arg("lower_limit"), py::kw_only(),
-            py::arg("hard") = true)
-      .method("to_constraints", &benchmark_component_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder component =
+      constraint_class("BenchmarkComponentWeightLimit", base, kBenchmarkComponentDoc);
+  component.init(&benchmark_component_init, py::arg("lower_limit"), py::kw_only(),
+                 py::arg("hard") = true);
+  finish_constraint(component, &benchmark_component_to_constraints);
 }
 
 }  // namespace morvane::constraints

@@ -7,6 +7,7 @@
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 
 namespace morvane::constraints {
@@ -35,6 +36,9 @@ constexpr const char* kWildcardStyleDoc = R"(
     :return:
     )";
 
+constexpr BoundLabels kStyleLabels{"StyleConstraint: upper_limit及lower_limit 最少应该指定一个",
+                                   "StyleConstraint:lower_limit", "StyleConstraint:upper_limit"};
+
 // Python's `item in container`.
 bool contains(const py::handle& container, const py::handle& item) {
   const int found = PySequence_Contains(container.ptr(), item.ptr());
@@ -57,27 +61,11 @@ void check_styles(const py::handle& names) {
 
 void style_init(const py::object& self, const py::object& styles, const py::object& lower_limit,
                 const py::object& upper_limit, const py::object& relative, const py::object& hard) {
-  if (lower_limit.is_none() && upper_limit.is_none()) {
-    core::invalid_argument(mod(), "StyleConstraint: upper_limit及lower_limit 最少应该指定一个");
-  }
-  py::object stored = styles;
-  if (py::isinstance<py::str>(styles)) {
-    py::list single;
-    single.append(styles);
-    stored = single;
-  }
+  require_a_bound(kStyleLabels, lower_limit, upper_limit);
+  py::object stored = as_names(styles);
   check_styles(stored);
   core::set_attr(self, "styles", stored);
-  core::set_attr(self, "relative", relative);
-  if (!truth(relative)) {
-    core::set_attr(self, "lower",
-                   ensure_bound(lower_limit, py::str("StyleConstraint:lower_limit")));
-    core::set_attr(self, "upper",
-                   ensure_bound(upper_limit, py::str("StyleConstraint:upper_limit")));
-  } else {
-    core::set_attr(self, "lower", lower_limit);
-    core::set_attr(self, "upper", upper_limit);
-  }
+  store_relative_bounds(self, kStyleLabels, lower_limit, upper_limit, relative);
   core::set_attr(self, "_hard", hard);
 }
 
@@ -106,7 +94,7 @@ py::object style_to_constraints(const py::object& self, const py::object& g, con
       lower = get_deviation_value(benchmark, lower);
       upper = get_deviation_value(benchmark, upper);
     }
-    py::object exposure = core::matmul(g, factor_exposure[style].attr("values"));
+    py::object exposure = core::exposure(mod(), g, helper, factor_exposure[style].attr("values"));
     if (!lower.is_none()) result.append(core::ge(exposure, zeta * lower));
     if (!upper.is_none()) result.append(core::le(exposure, zeta * upper));
   }
@@ -118,12 +106,7 @@ py::object style_to_constraints(const py::object& self, const py::object& g, con
 py::object wildcard_style_constraint(const py::object& exclude, const py::object& lower_limit,
                                      const py::object& upper_limit, const py::object& relative,
                                      const py::object& hard) {
-  py::list excluded;
-  if (py::isinstance<py::str>(exclude)) {
-    excluded.append(exclude);
-  } else if (!exclude.is_none()) {
-    excluded = py::list(exclude);
-  }
+  py::list excluded = names_list(exclude);
   check_styles(excluded);
   py::list styles;
   for (py::handle style : mod().get("STYLE_FACTORS")) {
@@ -137,14 +120,11 @@ py::object wildcard_style_constraint(const py::object& exclude, const py::object
 }  // namespace
 
 void define_style(const core::Module& self, const py::object& base) {
-  core::ClassBuilder(self, "StyleConstraint", self.get("ABCMeta"), py::make_tuple(base), kStyleDoc)
-      .init(&style_init, py::arg("styles"), py::kw_only(), py::arg("lower_limit") = py::none(),
-            py::arg("upper_limit") = py::none(), py::arg("relative") = false,
-            py::arg("hard") = true)
-      .method("to_constraints", &style_to_constraints, py::arg("g"), py::arg("zeta"),
-              py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+  core::ClassBuilder style = constraint_class("StyleConstraint", base, kStyleDoc);
+  style.init(&style_init, py::arg("styles"), py::kw_only(), py::arg("lower_limit") = py::none(),
+             py::arg("upper_limit") = py::none(), py::arg("relative") = false,
+             py::arg("hard") = true);
+  finish_constraint(style, &style_to_constraints);
 
   py::options options;
   options.disable_function_signatures();

@@ -2,6 +2,7 @@
 // TransactionMarketValueLimit (value traded against the average total market value). Both value
 // the current portfolio (shares held plus cash) at market prices and turn each stock's largest
 // allowed trade into bounds on its weight around its current weight.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -111,11 +112,9 @@ void market_value_init(const py::object& self, const py::object& upper_limit,
 
 // The entries of a numpy array or pandas Series as doubles (NaN where missing).
 std::vector<double> doubles(const py::object& values) {
-  py::object array = mod().get("np").attr("asarray")(values, "dtype"_a = "float64");
-  std::vector<double> result;
-  result.reserve(py::len(array));
-  for (py::handle v : array.attr("tolist")()) result.push_back(v.cast<double>());
-  return result;
+  using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+  Doubles array = mod().get("np").attr("asarray")(values, "dtype"_a = "float64");
+  return std::vector<double>(array.data(), array.data() + array.size());
 }
 
 py::object per_stock(const py::object& series) {
@@ -201,9 +200,7 @@ void warn_unconstrained(Measure measure, const py::list& not_in_pool,
 }
 
 py::object as_array(const std::vector<double>& values) {
-  py::list list;
-  for (double v : values) list.append(py::float_(v));
-  return mod().get("np").attr("array")(list, "dtype"_a = "float64");
+  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
 // Each constrained stock may trade at most `upper` times its average volume (in shares) or
@@ -215,11 +212,7 @@ py::object transaction_to_constraints(Measure measure, const py::object& self, c
   py::object holding = self.attr("_current_holding");
   py::object stock_list = self.attr("stock_list");
   py::object universe = helper.attr("order_book_ids");
-  py::set pool(universe);
-  py::list not_in_pool;
-  for (py::handle id : holding.attr("index")) {
-    if (!pool.contains(id)) not_in_pool.append(id);
-  }
+  py::list not_in_pool = outside(holding.attr("index"), universe);
   warn_unconstrained(measure, not_in_pool, stock_list);
 
   py::object whole_pool = universe + not_in_pool;
@@ -282,23 +275,21 @@ py::object market_value_to_constraints(const py::object& self, const py::object&
 }
 
 template <typename Init, typename ToConstraints>
-void define_transaction_class(const core::Module& self, const py::object& base, const char* name,
-                              const char* doc, Init init, ToConstraints to_constraints) {
-  core::ClassBuilder(self, name, self.get("ABCMeta"), py::make_tuple(base), doc)
-      .init(init, py::kw_only(), py::arg("upper_limit") = py::none(),
-            py::arg("current_holding") = py::none(), py::arg("cash") = py::none(),
-            py::arg("window") = 1, py::arg("stock_list") = py::none(), py::arg("hard") = true)
-      .method("to_constraints", to_constraints, py::arg("g"), py::arg("zeta"), py::arg("helper"))
-      .property("hard", &read_hard)
-      .finish();
+void define_transaction_class(const py::object& base, const char* name, const char* doc, Init init,
+                              ToConstraints to_constraints) {
+  core::ClassBuilder cls = constraint_class(name, base, doc);
+  cls.init(init, py::kw_only(), py::arg("upper_limit") = py::none(),
+           py::arg("current_holding") = py::none(), py::arg("cash") = py::none(),
+           py::arg("window") = 1, py::arg("stock_list") = py::none(), py::arg("hard") = true);
+  finish_constraint(cls, to_constraints);
 }
 
 }  // namespace
 
-void define_transactions(const core::Module& self, const py::object& base) {
-  define_transaction_class(self, base, "TransactionVolumeLimit", kTransactionVolumeDoc,
-                           &volume_init, &volume_to_constraints);
-  define_transaction_class(self, base, "TransactionMarketValueLimit", kTransactionMarketValueDoc,
+void define_transactions(const core::Module& /*self*/, const py::object& base) {
+  define_transaction_class(base, "TransactionVolumeLimit", kTransactionVolumeDoc, &volume_init,
+                           &volume_to_constraints);
+  define_transaction_class(base, "TransactionMarketValueLimit", kTransactionMarketValueDoc,
                            &market_value_init, &market_value_to_constraints);
 }
 

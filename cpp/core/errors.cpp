@@ -15,6 +15,21 @@ void raise_in_handler(const py::object& exc, const py::error_already_set& active
   raise(exc);
 }
 
+void add_note(const py::object& exc, const py::str& note) {
+  if (py::hasattr(exc, "add_note")) {
+    exc.attr("add_note")(note);
+    return;
+  }
+  py::object notes = py::getattr(exc, "__notes__", py::none());
+  if (notes.is_none()) {
+    py::list fresh;
+    fresh.append(note);
+    exc.attr("__notes__") = fresh;
+  } else {
+    notes.attr("append")(note);
+  }
+}
+
 void raise_bare(PyObject* exc_type) {
   py::object exc = py::reinterpret_borrow<py::object>(exc_type)();
   raise(exc);

@@ -28,8 +28,19 @@ template <typename... Args>
   raise(mod.get("InvalidArgument")(format(tmpl, std::forward<Args>(args)...)));
 }
 
+// Adds `note` to the exception instance `exc`: `exc.add_note(note)` where the interpreter has it
+// (3.11 and later), else appended to `exc.__notes__` the same way, so the text is never lost.
+void add_note(const py::object& exc, const py::str& note);
+
 // Raises `exc_type()` with no argument (NotImplementedError, AssertionError, ...).
 [[noreturn]] void raise_bare(PyObject* exc_type);
+
+// A method body that raises NotImplementedError with no argument, whatever it is given: the
+// abstract operations of the base classes.
+template <typename... Args>
+py::object not_implemented(const Args&... /*args*/) {
+  raise_bare(PyExc_NotImplementedError);
+}
 
 // False when the interpreter runs with assertions off (`python -O`): an `assert` then evaluates
 // nothing.

@@ -43,10 +43,18 @@ void Module::bind(const char* name, py::handle value) const { m_.attr(name) = va
 
 py::str Module::name() const { return m_.attr("__name__"); }
 
+namespace {
+const Module* g_this_module = nullptr;
+}  // namespace
+
 Module& register_module(py::module_ m) {
   // Leaked on purpose: the module outlives every call into it and Python finalisation must not
   // run a C++ destructor that touches interpreter state.
-  return *new Module(std::move(m));
+  Module* registered = new Module(std::move(m));
+  g_this_module = registered;
+  return *registered;
 }
+
+const Module& this_module() { return *g_this_module; }
 
 }  // namespace morvane::core

@@ -35,4 +35,9 @@ class Module {
 // process (modules are never unloaded), so it is intentionally not destroyed at exit.
 Module& register_module(py::module_ m);
 
+// The module registered by the extension module this code runs in, for reading its globals when
+// a function runs. The core is a static library linked into each extension module with hidden
+// symbols, so every extension module holds its own registration.
+const Module& this_module();
+
 }  // namespace morvane::core

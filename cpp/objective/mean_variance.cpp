@@ -69,11 +69,11 @@ bool all_zero(const py::object& mu) { return truth(core::eq(mu, py::int_(0)).att
 // The factor on the risk term: a typical expected return (the mean of the positive ones, else
 // the size of the mean of the largest quarter) over the variance of the equally weighted
 // portfolio of the k instruments, times the risk aversion.
-py::object risk_adjust_factor(const py::object& self, const py::object& mu, const py::object& cov,
-                              long k) {
+py::object risk_adjust_factor(const py::object& self, const py::object& mu,
+                              const py::object& helper, core::Pool pool) {
   py::object np = mod().get("np");
-  py::object weight = np.attr("repeat")(py::float_(1.0) / py::int_(k), k);
-  py::object risk = weight.attr("dot")(cov).attr("dot")(weight);
+  const auto k = static_cast<long>(py::len(mu));
+  py::object risk = core::equal_weight_variance(mod(), helper, pool);
   py::object positive = core::gt(mu, py::int_(0));
   py::object rtn;
   if (truth(positive.attr("any")())) {
@@ -107,12 +107,10 @@ py::object mean_variance_expr(const py::object& self, const py::object& g, const
   if (all_zero(mu)) {
     core::warn(mod().get("OptimizerWarning"),
                py::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"));
-    return core::risk_term(mod(), g, helper, core::Pool::kUniverse) + cost;
+    return core::portfolio_risk(mod(), g, helper) + cost;
   }
-  py::object cov = helper.attr("get_cov_matrix")();
-  py::object adjust_factor =
-      risk_adjust_factor(self, mu, cov, static_cast<long>(py::len(helper.attr("order_book_ids"))));
-  py::object risk = core::risk_term(mod(), g, helper, core::Pool::kUniverse);
+  py::object adjust_factor = risk_adjust_factor(self, mu, helper, core::Pool::kUniverse);
+  py::object risk = core::portfolio_risk(mod(), g, helper);
   return -core::matmul(g, mu) + risk * adjust_factor + cost;
 }
 
@@ -133,13 +131,11 @@ py::object active_mean_variance_expr(const py::object& self, const py::object& g
   if (all_zero(mu)) {
     core::warn(mod().get("OptimizerWarning"),
                py::str("ActiveMeanVariance: active_expected_returns 全部为 0，退化为 MinVariance"));
-    return core::risk_term(mod(), active, helper, core::Pool::kUnion);
+    return core::active_risk(mod(), g, zeta, helper);
   }
-  py::object cov = helper.attr("get_union_cov_matrix")();
-  py::object adjust_factor = risk_adjust_factor(
-      self, mu, cov, static_cast<long>(py::len(helper.attr("union_components"))));
+  py::object adjust_factor = risk_adjust_factor(self, mu, helper, core::Pool::kUnion);
   py::object cost = transaction_cost(self, g, helper);
-  py::object risk = core::risk_term(mod(), active, helper, core::Pool::kUnion);
+  py::object risk = core::active_risk(mod(), g, zeta, helper);
   return -core::matmul(active, mu) + risk * adjust_factor + cost;
 }
 

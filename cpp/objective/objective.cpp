@@ -2,32 +2,21 @@
 // variables into the expression to minimise, lists its own constraints and names its solver.
 #include "objective/objective.hpp"
 
+#include "core/describe.hpp"
 #include "core/errors.hpp"
 #include "core/ops.hpp"
+#include "core/returns.hpp"
 #include "core/series.hpp"
 
 namespace morvane::objective {
 
 namespace {
 
-const core::Module* g_mod = nullptr;
-
 py::object ensure_series(const py::object& obj, const py::object& name) {
   return core::ensure_series(mod(), obj, name);
 }
 
-py::object not_implemented(const py::object& /*self*/, const py::object& /*g*/,
-                           const py::object& /*zeta*/, const py::object& /*helper*/) {
-  core::raise_bare(PyExc_NotImplementedError);
-}
-
-py::object no_preferred_solver(const py::object& /*self*/) {
-  core::raise_bare(PyExc_NotImplementedError);
-}
-
 }  // namespace
-
-const core::Module& mod() { return *g_mod; }
 
 void assert_unit_zeta(const py::handle& zeta) {
   if (!core::assertions_enabled()) return;
@@ -50,9 +39,9 @@ py::object estimate_annual_returns(const py::object& instruments, const py::obje
   py::object tarnwick = mod().get("tarnwick");
   py::object end_date = helper.attr("prev_trading_date");
   py::object start_date = tarnwick.attr("trading_date_offset")(end_date, -window);
-  py::object changes = tarnwick.attr("get_price_change_rate")(instruments, start_date,
-                                                              helper.attr("prev_trading_date"));
-  return changes.attr("mean")() * py::int_(252);
+  return core::mean_daily_returns(tarnwick, instruments, start_date,
+                                  helper.attr("prev_trading_date")) *
+         py::int_(252);
 }
 
 py::object estimate_active_returns(const py::object& instruments, const py::object& window,
@@ -79,7 +68,6 @@ namespace objective = morvane::objective;
 PYBIND11_MODULE(objective, m) {
   namespace core = morvane::core;
   const core::Module& self = core::register_module(m);
-  objective::g_mod = &self;
   self.import_from("abc", "ABCMeta");
   self.import_as("warnings", "warnings");
   self.import_as("cvxpy", "cp");
@@ -98,11 +86,14 @@ PYBIND11_MODULE(objective, m) {
 
   py::object base =
       core::ClassBuilder(self, "OptimizationObjective", self.get("ABCMeta"), py::tuple())
-          .method("get_objective_expr", &objective::not_implemented, py::arg("g"), py::arg("zeta"),
-                  py::arg("helper"))
-          .method("get_internal_constraints", &objective::not_implemented, py::arg("g"),
-                  py::arg("zeta"), py::arg("helper"))
-          .method("get_preferred_solver", &objective::no_preferred_solver)
+          .method("get_objective_expr",
+                  &core::not_implemented<py::object, py::object, py::object, py::object>,
+                  py::arg("g"), py::arg("zeta"), py::arg("helper"))
+          .method("get_internal_constraints",
+                  &core::not_implemented<py::object, py::object, py::object, py::object>,
+                  py::arg("g"), py::arg("zeta"), py::arg("helper"))
+          .method("get_preferred_solver", &core::not_implemented<py::object>)
+          .method("__repr__", &core::readable_repr)
           .finish();
 
   objective::define_min_variance(base);

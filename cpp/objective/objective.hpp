@@ -16,7 +16,7 @@ using core::truth;
 
 // The module morvane.objective; every global (tarnwick, cp, np, pd, ...) is read from it when a
 // method runs.
-const core::Module& mod();
+inline const core::Module& mod() { return core::this_module(); }
 
 // `assert zeta == 1.0`, with the comparison and its truth value taken as Python takes them and
 // nothing evaluated when assertions are off.

@@ -61,8 +61,7 @@ py::list unit_return_constraint(const py::object& g, py::object mu) {
 
 py::object max_information_ratio_expr(const py::object& /*self*/, const py::object& g,
                                       const py::object& zeta, const py::object& helper) {
-  py::object active = core::active_weight(mod(), g, zeta, helper);
-  return core::risk_term(mod(), active, helper, core::Pool::kUnion);
+  return core::active_risk(mod(), g, zeta, helper);
 }
 
 py::list max_information_ratio_constraints(const py::object& self, const py::object& g,
@@ -81,7 +80,7 @@ py::list max_information_ratio_constraints(const py::object& self, const py::obj
 
 py::object max_sharpe_ratio_expr(const py::object& /*self*/, const py::object& g,
                                  const py::object& /*zeta*/, const py::object& helper) {
-  return core::risk_term(mod(), g, helper, core::Pool::kUniverse);
+  return core::portfolio_risk(mod(), g, helper);
 }
 
 py::list max_sharpe_ratio_constraints(const py::object& self, const py::object& g,

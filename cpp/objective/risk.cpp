@@ -9,22 +9,21 @@ namespace {
 py::object variance_expr(const py::object& /*self*/, const py::object& g, const py::object& zeta,
                          const py::object& helper) {
   assert_unit_zeta(zeta);
-  return core::risk_term(mod(), g, helper, core::Pool::kUniverse);
+  return core::portfolio_risk(mod(), g, helper);
 }
 
 // Variance of the portfolio minus the benchmark, over the union of universe and benchmark.
 py::object active_variance_expr(const py::object& /*self*/, const py::object& g,
                                 const py::object& zeta, const py::object& helper) {
   assert_unit_zeta(zeta);
-  py::object active = core::active_weight(mod(), g, zeta, helper);
-  return core::risk_term(mod(), active, helper, core::Pool::kUnion);
+  return core::active_risk(mod(), g, zeta, helper);
 }
 
 // g' S g - sum(log g): at its minimum every instrument carries the same share of the risk.
 py::object risk_parity_expr(const py::object& /*self*/, const py::object& g,
                             const py::object& /*zeta*/, const py::object& helper) {
   py::object cp = mod().get("cp");
-  py::object risk = core::risk_term(mod(), g, helper, core::Pool::kUniverse);
+  py::object risk = core::portfolio_risk(mod(), g, helper);
   return risk - cp.attr("sum")(cp.attr("log")(g));
 }
 

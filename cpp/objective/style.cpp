@@ -1,6 +1,7 @@
 // Objectives that read neither returns nor covariances: a caller's indicator maximised, and the
 // portfolio's style exposures steered towards targets with per-style priorities.
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 #include "core/series.hpp"
 #include "objective/objective.hpp"
@@ -92,7 +93,8 @@ py::object min_style_deviation_expr(const py::object& self, const py::object& g,
     py::object p = priority.is_none()
                        ? py::object(py::int_(1))
                        : py::object(self.attr("PRIORITY_ADJUST_FACTOR")[priority[style]]);
-    py::object exposure = core::matmul(g, py::object(factor_exposure[style]).attr("values"));
+    py::object exposure =
+        core::exposure(mod(), g, helper, py::object(factor_exposure[style]).attr("values"));
     diff = diff + p * core::power(exposure - v, py::int_(2));
   }
   return diff;

@@ -1,11 +1,16 @@
 // portfolio_optimize: one convex problem from the universe, the objective, the bounds and the
 // constraint objects, solved with cvxpy, retried once without the soft constraints when it is
-// infeasible.
+// infeasible. Every answer is checked against the problem it solves before it is returned; an
+// answer that fails the check is solved again with Clarabel, and an infeasible problem is
+// diagnosed.
+#include <chrono>
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/exposures.hpp"
 #include "core/ops.hpp"
 #include "optimize/optimize.hpp"
+#include "optimize/units.hpp"
 
 namespace morvane::optimize {
 
@@ -43,30 +48,101 @@ py::dict solve_keywords(const py::object& solve, const py::object& solver,
 }
 
 // One guarded solve: the solver's own failure becomes OptimizationFailed("failed") with the
-// solver error as its context; every other error passes unchanged.
+// solver error as its context and its message in a note; every other error passes unchanged.
+// The wall time of the solve is added to `seconds`.
 py::object solve_once(const py::object& problem, const py::object& solver,
-                      const py::dict& solver_options) {
+                      const py::dict& solver_options, double& seconds) {
   py::object solve = problem.attr("solve");
   py::dict keywords = solve_keywords(solve, solver, solver_options);
   try {
     py::object start_at = mod().get("time").attr("perf_counter")();
     py::object result = solve(**keywords);
     py::object elapsed = mod().get("time").attr("perf_counter")() - start_at;
+    seconds += elapsed.cast<double>();
     mod().get("logging").attr("info")("solve time: %f, optimization result = %f", elapsed, result);
     return result;
   } catch (py::error_already_set& e) {
     if (e.matches(mod().get("cp").attr("SolverError"))) {
-      core::raise_in_handler(mod().get("OptimizationFailed")(py::str("failed")), e);
+      py::object failed = mod().get("OptimizationFailed")(py::str("failed"));
+      core::add_note(failed, core::format("solver {}: {}", solver, e.value()));
+      core::raise_in_handler(failed, e);
     }
     throw;
   }
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A debug record of the package's own logger (not the root logger of the solve's records):
+// what the check and the diagnosis cost.
+void log_detail(const char* format, const py::object& count, double seconds) {
+  mod().get("logging").attr("getLogger")("morvane.optimize").attr("debug")(format, count, seconds);
+}
+
 // The argument of OptimizationFailed: the status when the solve returned a float (an infinite
 // value for infeasible or unbounded problems), the returned value itself otherwise.
+py::object failure_reason(const py::object& problem, const py::object& result) {
+  return PyFloat_Check(result.ptr()) ? problem.attr("status") : result;
+}
+
 [[noreturn]] void optimization_failed(const py::object& problem, const py::object& result) {
-  py::object reason = PyFloat_Check(result.ptr()) ? problem.attr("status") : result;
-  core::raise(mod().get("OptimizationFailed")(reason));
+  core::raise(mod().get("OptimizationFailed")(failure_reason(problem, result)));
+}
+
+// An infeasible problem with nothing left to drop: OptimizationFailed carries, in `conflicts`
+// and in a note, a minimal set of the call's units that cannot hold together.
+[[noreturn]] void infeasible(const py::object& problem, const py::object& result,
+                             const Units& units, const py::list& hard_cons, const py::dict& options,
+                             bool confirmed) {
+  py::object reason = failure_reason(problem, result);
+  const auto started = std::chrono::steady_clock::now();
+  py::list conflicts = diagnose(units, hard_cons, options, confirmed);
+  log_detail("diagnosis of %d units: %f s", py::int_(units.all().size()), seconds_since(started));
+  py::object failed = mod().get("OptimizationFailed")(reason);
+  failed.attr("conflicts") = conflicts;
+  std::string note = py::str(reason);
+  if (conflicts.empty()) {
+    note += ": no set of the call's constraints was found that cannot hold together";
+  } else {
+    note += ": these cannot hold together: ";
+    for (std::size_t i = 0; i < conflicts.size(); ++i) {
+      if (i > 0) note += ", ";
+      note += describe(conflicts[i]);
+    }
+  }
+  core::add_note(failed, py::str(note));
+  core::raise(failed);
+}
+
+bool is_clarabel(const py::object& solver) {
+  return compare(py::str(solver).attr("upper")(), py::str("CLARABEL"), Py_EQ);
+}
+
+// The options of the package's own Clarabel solves: the module's CLARABEL_OPTIONS, read now,
+// under the caller's own options when the caller's solver is Clarabel.
+py::dict clarabel_options(const py::object& solver, const py::dict& solver_options) {
+  py::dict options = py::module_::import("builtins").attr("dict")(mod().get("CLARABEL_OPTIONS"));
+  if (is_clarabel(solver)) {
+    for (auto item : solver_options) options[item.first] = item.second;
+  }
+  return options;
+}
+
+// What the returned Series carries in `attrs["morvane"]`.
+py::dict solve_information(const py::object& solver, const py::object& status, double solve_time,
+                           const py::object& objective_value, const py::object& binding,
+                           const py::object& dropped, bool refined) {
+  py::dict info;
+  info["solver"] = solver;
+  info["status"] = status;
+  info["solve_time"] = solve_time;
+  info["objective_value"] = objective_value;
+  info["binding"] = binding;
+  info["dropped"] = dropped;
+  info["refined"] = refined;
+  return info;
 }
 
 bool status_is(const py::object& status, const char* name) {
@@ -92,7 +168,11 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     py::object only = order_book_ids[py::int_(0)];
     py::dict single;
     single[only] = 1.0;
-    return mod().get("pd").attr("Series")(single);
+    py::object series = mod().get("pd").attr("Series")(single);
+    series.attr("attrs")["morvane"] =
+        solve_information(py::none(), mod().get("cp").attr("OPTIMAL"), 0.0, py::none(), py::list(),
+                          py::list(), false);
+    return series;
   }
   if (!py::isinstance(objective, mod().get("OptimizationObjective"))) {
     core::invalid_argument(mod(), "非法的目标函数");
@@ -130,33 +210,48 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   } else {
     zeta = py::float_(1.0);
   }
+  core::share_exposures(g, helper);
 
+  // Collecting: each unit's constraints are recorded, for the check, `binding` and diagnosis.
+  py::object to_list = py::module_::import("builtins").attr("list");
+  Units units;
   py::list hard_cons;
   hard_cons.append(core::eq(cp.attr("sum")(g) - zeta, py::int_(0)));
-  extend(hard_cons, objective.attr("get_internal_constraints")(g, zeta, helper));
+  py::list internal = to_list(objective.attr("get_internal_constraints")(g, zeta, helper));
+  extend(hard_cons, internal);
+  units.add(objective, internal, true, false);
   if (!bnds.is_none()) {
     auto [lower_bound, upper_bound] = unpack_pair(mod().get("parse_bnds")(bnds, order_book_ids));
-    hard_cons.append(core::ge(g - zeta * lower_bound, py::int_(0)));
-    hard_cons.append(core::le(g - zeta * upper_bound, py::int_(0)));
+    py::list bounds;
+    bounds.append(core::ge(g - zeta * lower_bound, py::int_(0)));
+    bounds.append(core::le(g - zeta * upper_bound, py::int_(0)));
+    extend(hard_cons, bounds);
+    units.add(py::str("bnds"), bounds, true, true);
   }
   py::list soft_cons;
+  py::list soft_objects;
   if (!cons.is_none()) {
     for (py::handle c : cons) {
       // `hard` is read before the constraint is built.
       const bool hard = truth(c.attr("hard"));
-      extend(hard ? hard_cons : soft_cons, c.attr("to_constraints")(g, zeta, helper));
+      py::list built = to_list(c.attr("to_constraints")(g, zeta, helper));
+      extend(hard ? hard_cons : soft_cons, built);
+      units.add(py::reinterpret_borrow<py::object>(c), built, hard, true);
+      if (!hard) soft_objects.append(c);
     }
   }
+
+  py::object objective_expr = objective.attr("get_objective_expr")(g, zeta, helper);
+  // The definitions of the shared factor exposures are hard: a kept term may use them.
+  py::list definitions = core::exposure_definitions(g, helper);
+  extend(hard_cons, definitions);
 
   py::object problem;
   if (py::isinstance(objective, mod().get("RiskParity")) && !truth(bnds) && !truth(cons)) {
     // Risk parity alone needs no constraint: the weights come from normalising the solution.
-    problem = cp.attr("Problem")(
-        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)));
+    problem = cp.attr("Problem")(cp.attr("Minimize")(objective_expr), definitions);
   } else {
-    problem = cp.attr("Problem")(
-        cp.attr("Minimize")(objective.attr("get_objective_expr")(g, zeta, helper)),
-        hard_cons + soft_cons);
+    problem = cp.attr("Problem")(cp.attr("Minimize")(objective_expr), hard_cons + soft_cons);
   }
 
   py::object solver = solver_arg;
@@ -167,19 +262,67 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     solver_options["max_iters"] = 10000;
   }
 
-  // Solving, with one retry on the hard constraints alone.
-  py::object result;
+  // Solving, with one retry on the hard constraints alone. A success is checked against every
+  // constraint of the solved problem; one that fails is solved once more with Clarabel, whose
+  // outcome then goes through the same rules.
+  double solve_time = 0.0;
+  py::object active_solver = solver;
+  py::dict active_options = solver_options;
+  bool refined = false;
+  bool refined_this_problem = false;
+  py::list dropped;
+  Verdict verdict;
+  py::object result = solve_once(problem, active_solver, active_options, solve_time);
   for (;;) {
-    result = solve_once(problem, solver, solver_options);
     py::object status = problem.attr("status");
-    if (status_is(status, "OPTIMAL") || status_is(status, "OPTIMAL_INACCURATE")) break;
+    if (status_is(status, "OPTIMAL") || status_is(status, "OPTIMAL_INACCURATE")) {
+      const auto started = std::chrono::steady_clock::now();
+      verdict = verify(problem, g, zeta);
+      log_detail("check of %d constraints: %f s", py::int_(verdict.measurements.size()),
+                 seconds_since(started));
+      if (verdict.ok) break;
+      if (!refined_this_problem && !is_clarabel(active_solver)) {
+        if (truth(solver_arg)) {
+          core::warn(mod().get("OptimizerWarning"),
+                     core::format("the answer of {} failed the constraint check ({}); solved "
+                                  "again with CLARABEL",
+                                  active_solver, verdict.explain(units)));
+        }
+        std::string first_answer = "the answer of " + std::string(py::str(active_solver)) +
+                                   " failed the constraint check: " + verdict.explain(units);
+        active_solver = cp.attr("CLARABEL");
+        active_options = clarabel_options(solver, solver_options);
+        refined = refined_this_problem = true;
+        try {
+          result = solve_once(problem, active_solver, active_options, solve_time);
+        } catch (py::error_already_set& e) {
+          // The refinement's own failure says why the first answer was not returned.
+          if (e.matches(mod().get("OptimizationFailed"))) {
+            core::add_note(e.value(), py::str(first_answer));
+          }
+          throw;
+        }
+        continue;
+      }
+      py::object failed = mod().get("OptimizationFailed")(status);
+      core::add_note(failed, py::str(verdict.explain(units)));
+      core::raise(failed);
+    }
     if (status_is(status, "INFEASIBLE") || status_is(status, "INFEASIBLE_INACCURATE")) {
       if (py::len(soft_cons) > 0) {
         core::warn(mod().get("OptimizerWarning"), py::str("约束无法满足，放弃所有软约束重试"));
         soft_cons.attr("clear")();
+        dropped = soft_objects;
+        units.drop_soft();
         problem = mod().get("cp").attr("Problem")(problem.attr("objective"), hard_cons);
+        active_solver = solver;
+        active_options = solver_options;
+        refined_this_problem = false;
+        result = solve_once(problem, active_solver, active_options, solve_time);
         continue;
       }
+      infeasible(problem, result, units, hard_cons, clarabel_options(solver, solver_options),
+                 is_clarabel(active_solver));
     }
     optimization_failed(problem, result);
   }
@@ -195,7 +338,11 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
                py::str("达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足"));
   }
   py::object weight = g_value / g_value.attr("sum")();
-  return mod().get("pd").attr("Series")(weight, py::arg("index") = order_book_ids);
+  py::object series = mod().get("pd").attr("Series")(weight, py::arg("index") = order_book_ids);
+  series.attr("attrs")["morvane"] =
+      solve_information(py::str(active_solver), problem.attr("status"), solve_time,
+                        problem.attr("value"), binding_units(verdict, units), dropped, refined);
+  return series;
 }
 
 }  // namespace morvane::optimize

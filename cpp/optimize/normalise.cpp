@@ -7,17 +7,12 @@ namespace morvane::optimize {
 
 namespace {
 
-const core::Module* g_mod = nullptr;
-
 // `template % args` with Python's printf-style formatting.
 py::str percent_format(const char* tmpl, const py::tuple& args) {
   return py::str(tmpl).attr("__mod__")(args);
 }
 
 }  // namespace
-
-const core::Module& mod() { return *g_mod; }
-void set_module(const core::Module& m) { g_mod = &m; }
 
 py::object to_enum(const py::object& v, const py::object& enum_type) {
   if (py::isinstance(v, enum_type)) return v;
@@ -32,9 +27,14 @@ py::object to_enum(const py::object& v, const py::object& enum_type) {
 py::object to_date(const py::object& dt) {
   py::object datetime = mod().get("datetime");
   // A datetime is also a date, so it is tested first.
-  if (py::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
-  if (py::isinstance(dt, datetime.attr("date"))) return dt;
-  if (py::isinstance<py::str>(dt)) return mod().get("parse_datetime")(dt).attr("date")();
+  // A missing date (pandas' NaT is a datetime that equals nothing, itself included) is refused
+  // like any other value that is not a date.
+  const bool missing = py::isinstance(dt, datetime.attr("date")) && !compare(dt, dt, Py_EQ);
+  if (!missing) {
+    if (py::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
+    if (py::isinstance(dt, datetime.attr("date"))) return dt;
+    if (py::isinstance<py::str>(dt)) return mod().get("parse_datetime")(dt).attr("date")();
+  }
   py::object type =
       py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(dt.ptr())));
   core::raise(mod().get("InvalidArgument")(

@@ -55,11 +55,53 @@ const char* const kPortfolioOptimizeDoc = R"(
     :return: pd.Series 组合最优化权重
     )";
 
+namespace {
+
+// portfolio_optimize inside `tarnwick.snapshot()`, so that every read of the call (the helper's,
+// the objective's, the constraints', the benchmark's) sees one store file even when a rebuild
+// renames a new one into place meanwhile. `tarnwick` is read from the module globals at call
+// time; a stand-in without `snapshot` runs the call as it is.
+py::object optimize_on_one_store_file(const py::object& order_book_ids, const py::object& date,
+                                      const py::object& objective, const py::object& bnds,
+                                      const py::object& cons, const py::object& benchmark,
+                                      const py::object& cov_model,
+                                      const py::object& factor_risk_aversion,
+                                      const py::object& specific_risk_aversion,
+                                      const py::object& solver, const py::object& risk_model,
+                                      const py::kwargs& solver_options) {
+  auto run = [&]() {
+    return portfolio_optimize(order_book_ids, date, objective, bnds, cons, benchmark, cov_model,
+                              factor_risk_aversion, specific_risk_aversion, solver, risk_model,
+                              solver_options);
+  };
+  py::object client = mod().get("tarnwick");
+  if (!py::hasattr(client, "snapshot")) return run();
+  py::object context = client.attr("snapshot")();
+  py::object exit = context.attr("__exit__");
+  context.attr("__enter__")();
+  py::object result;
+  try {
+    result = run();
+  } catch (py::error_already_set& error) {
+    auto or_none = [](const py::object& value) -> py::object { return value ? value : py::none(); };
+    if (truth(exit(or_none(error.type()), or_none(error.value()), or_none(error.trace())))) {
+      return py::none();
+    }
+    throw;
+  } catch (...) {
+    exit(py::none(), py::none(), py::none());
+    throw;
+  }
+  exit(py::none(), py::none(), py::none());
+  return result;
+}
+
+}  // namespace
+
 }  // namespace morvane::optimize
 
 PYBIND11_MODULE(optimize, m) {
   const core::Module& self = core::register_module(m);
-  opt::set_module(self);
 
   self.import_as("warnings", "warnings");
   self.import_as("datetime", "datetime");
@@ -90,6 +132,14 @@ PYBIND11_MODULE(optimize, m) {
       .attr("filterwarnings")("always", py::arg("category") = self.get("OptimizerWarning"));
   // Read once: setting the variable after the import changes nothing.
   self.bind("DEBUG", py::bool_(opt::truth(self.get("os").attr("getenv")("MORVANE_DEBUG"))));
+  // Options of the package's own Clarabel solves (refinement of an answer that fails the check,
+  // feasibility solves of the diagnosis), read at each call; a caller's own options for Clarabel
+  // are laid over them. With the shared factor exposures the factorisation method makes no
+  // measurable difference on the whole market (bench/bench_clarabel.py); pinning qdldl keeps it
+  // the same whatever Clarabel's automatic choice is on another machine.
+  py::dict clarabel_options;
+  clarabel_options["direct_solve_method"] = "qdldl";
+  self.bind("CLARABEL_OPTIONS", clarabel_options);
 
   py::options options;
   options.disable_function_signatures();
@@ -105,7 +155,7 @@ PYBIND11_MODULE(optimize, m) {
   self.bind("DEFAULT_OBJECTIVE", default_objective);
 
   // The defaults are evaluated here, once.
-  m.def("portfolio_optimize", &opt::portfolio_optimize, py::doc(opt::kPortfolioOptimizeDoc),
+  m.def("portfolio_optimize", &opt::optimize_on_one_store_file, py::doc(opt::kPortfolioOptimizeDoc),
         py::arg("order_book_ids"), py::arg("date"), py::arg("objective") = default_objective,
         py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
         py::arg("benchmark") = py::none(),

@@ -14,9 +14,8 @@ namespace py = pybind11;
 using core::compare;
 using core::truth;
 
-// The module, for reading its globals at call time (set once at initialisation).
-const core::Module& mod();
-void set_module(const core::Module& m);
+// The module, for reading its globals at call time.
+inline const core::Module& mod() { return core::this_module(); }
 
 // Python's `a, b = value` for exactly two items, with the interpreter's TypeError for a value
 // that does not unpack and its ValueError for a wrong number of items.

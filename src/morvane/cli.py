@@ -1,31 +1,27 @@
 """The ``morvane`` command.
 
 ``morvane demo`` computes the minimum-variance portfolio of the 300-stock index's constituents on
-the sample market and prints a short report.  The market store is the data client's: the first
-run builds the full sample market (the client says so and shows its progress), later runs reuse
-it.
+the sample market and prints its report; ``morvane report`` reports on a CSV of weights and
+writes the report's page.  The market store is the data client's: the first run builds the full
+sample market (the client says so and shows its progress), later runs reuse it.  The commands'
+work lives in ``morvane.report.commands``.
 """
 
 from __future__ import annotations
 
 import argparse
 import datetime
-import logging
-import math
 import sys
-import time
-import warnings
-from typing import Any
+from pathlib import Path
 
 import duckdb
 
 from morvane.backtest.commands import register as register_batch_commands
-from morvane.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
+from morvane.const import CovModel, RiskModel
+from morvane.exception import InvalidArgument, OptimizationFailed
+from tarnwick.store import StoreError
 
 DEMO_INDEX = "000300.XSHG"
-#: Weights below this count as not held in the report.
-HELD_THRESHOLD = 1e-4
-_SOLVE_TIME_RECORD = "solve time: %f, optimization result = %f"
 
 
 def _date(text: str) -> datetime.date:
@@ -47,100 +43,24 @@ def _positive_int(text: str) -> int:
     return value
 
 
-class _SolveTimes(logging.Handler):
-    """Collects the solve times that the optimiser logs at info level."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.INFO)
-        self.seconds: list[float] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.msg == _SOLVE_TIME_RECORD and isinstance(record.args, tuple) and record.args:
-            self.seconds.append(float(record.args[0]))
-
-
-def _optimise(universe: list[str], date: datetime.date) -> tuple[Any, list[Any], float, float]:
-    """(weights, warnings raised, solve seconds, seconds of the whole call)."""
-    from morvane.objective import MinVariance
-    from morvane.optimize import portfolio_optimize
-
-    root = logging.getLogger()
-    handler, level = _SolveTimes(), root.level
-    root.addHandler(handler)
-    root.setLevel(min(level, logging.INFO))  # NOTSET (0) stays: everything passes already
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            start = time.perf_counter()
-            weights = portfolio_optimize(universe, date, MinVariance())
-            elapsed = time.perf_counter() - start
-    finally:
-        root.removeHandler(handler)
-        root.setLevel(level)
-    return weights, list(caught), sum(handler.seconds), elapsed
-
-
-def _report_warnings(caught: list[Any], total: int, date: datetime.date) -> None:
-    """Dropped ids are counted, not listed one by one; other warnings are shown once each."""
-    dropped = [w for w in caught if w.category is OptimizerWarning and "被剔除" in str(w.message)]
-    duplicates = [w for w in caught if "重复的 order_book_id" in str(w.message)]
-    if dropped:
-        print(f"  dropped {len(dropped)} of {total} constituents not tradeable on {date}")
-    if duplicates:
-        print(f"  ignored {len(duplicates)} repeated ids")
-    for message in dict.fromkeys(
-        str(w.message) for w in caught if w not in dropped and w not in duplicates
-    ):
-        print(f"  warning: {message}")
-
-
 def _cmd_demo(args: argparse.Namespace) -> int:
-    import numpy as np
+    from morvane.report.commands import demo
 
-    import tarnwick
-    from morvane.const import CovModel, RiskModel
-    from morvane.helper import OptimizeHelper
+    return demo(DEMO_INDEX, args.date, args.top)
 
-    print(f"market store: {tarnwick.store.store_path()}")
-    calendar = tarnwick.get_trading_dates("1900-01-01", "2999-12-31")  # builds a missing store
-    if len(calendar) < 2:
-        raise InvalidArgument("the market store has too short a trading calendar")
-    date = args.date or calendar[-1]
-    if not calendar[0] < date <= calendar[-1]:
-        raise InvalidArgument(
-            f"{date} is outside the market's trading calendar: choose a date after {calendar[0]} "
-            f"and up to {calendar[-1]}"
-        )
-    if date not in set(calendar):
-        before = tarnwick.get_previous_trading_date(date)
-        raise InvalidArgument(f"{date} is not a trading day (the one before is {before})")
 
-    universe = sorted(tarnwick.index_components(DEMO_INDEX, date))
-    print(f"minimum-variance portfolio of the {DEMO_INDEX} constituents for {date}")
-    weights, caught, solve_seconds, call_seconds = _optimise(universe, date)
-    _report_warnings(caught, len(universe), date)
+def _cmd_report(args: argparse.Namespace) -> int:
+    from morvane.report.commands import report
 
-    ids = list(weights.index)
-    cov = OptimizeHelper(
-        ids, date, None, CovModel.FACTOR_MODEL_DAILY, RiskModel.V1, 1.0, 1.0
-    ).get_cov_matrix()
-    w = weights.to_numpy(dtype=float)
-    equal = np.full(len(ids), 1.0 / len(ids))
-    volatility = math.sqrt(max(float(w @ cov @ w), 0.0))
-    equal_volatility = math.sqrt(max(float(equal @ cov @ equal), 0.0))
-    names = {r.order_book_id: r.symbol for r in tarnwick.instruments(ids)}
-
-    held = int((w >= HELD_THRESHOLD).sum())
-    print(f"  stocks held: {held} of {len(ids)} (weight at least {HELD_THRESHOLD:.2%})")
-    print("  largest weights:")
-    for order_book_id, weight in weights.sort_values(ascending=False).head(args.top).items():
-        print(f"    {order_book_id}  {weight:7.2%}  {names.get(order_book_id, '')}")
-    print(
-        f"  expected annualised volatility: {volatility:.2%} "
-        f"(equal weights: {equal_volatility:.2%})"
+    return report(
+        args.weights,
+        args.date,
+        benchmark=args.benchmark,
+        holding_csv=args.holding,
+        html=args.html,
+        cov_model=args.cov_model,
+        risk_model=args.risk_model,
     )
-    print(f"  solve time: {solve_seconds:.3f} s (whole optimisation {call_seconds:.3f} s)")
-    return 0
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -157,6 +77,17 @@ def _parser() -> argparse.ArgumentParser:
         "--top", type=_positive_int, default=10, help="how many of the largest weights to list"
     )
     demo.set_defaults(func=_cmd_demo)
+    report = sub.add_parser(
+        "report", help="risk, exposures and industry weights of a portfolio, with an HTML page"
+    )
+    report.add_argument("weights", type=Path, help="CSV of weights: order_book_id,weight")
+    report.add_argument("--date", type=_date, required=True, help="the date the weights are for")
+    report.add_argument("--benchmark", default=None, help="index code of the benchmark")
+    report.add_argument("--holding", type=Path, default=None, help="CSV of the current holding")
+    report.add_argument("--html", type=Path, default=None, help="write the page to this file")
+    report.add_argument("--cov-model", default="daily", choices=[m.value for m in CovModel])
+    report.add_argument("--risk-model", default="v1", choices=[m.value for m in RiskModel])
+    report.set_defaults(func=_cmd_report)
     register_batch_commands(sub, _date, _positive_int)
     return parser
 
@@ -169,7 +100,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return int(args.func(args))
     except (InvalidArgument, OptimizationFailed, LookupError, ValueError, OSError,
-            duckdb.Error) as exc:  # fmt: skip
+            duckdb.Error, StoreError) as exc:  # fmt: skip
         print(f"morvane: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -2,7 +2,7 @@
 
 from enum import Enum
 
-from tarnwick.sample import STYLE_NAMES
+from tarnwick.reference import STYLE_NAMES
 
 __all__ = ["STYLE_FACTORS", "IndustryClassification", "CovModel", "RiskModel"]
 

@@ -9,9 +9,12 @@ the previous trading day is read by the helper itself; the benchmark's weights c
 
 Edge cases, by choice:
 
-* a stock of the universe or of the benchmark without exposures or specific variance on the
-  previous trading day (not yet listed, delisted, or listed after the last exposure date) is
-  refused with an ``InvalidArgument`` naming it; so is a non-finite value in the model;
+* every stock tradeable on the date (listed before it, not delisted) has exposures and a
+  specific variance on the previous trading day, new listings included; another stock of the
+  store without them (a benchmark's stock listed on the date, or delisted) sits at the
+  cap-weighted mean (style exposures 0) with the day's median specific variance; an id that is
+  not a stock of the store is refused with an ``InvalidArgument`` naming it; so is a
+  non-finite value in the model;
 * a stock without an industry maps to "UNKNOWN" and has no industry factor exposure;
 * benchmark weights are used as given (not renormalised); zero weights are dropped, a NaN or
   infinite weight is refused;
@@ -22,6 +25,7 @@ The model is described in ``docs/riskmodel.md``.
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import math
 import os
@@ -80,7 +84,11 @@ def clear_cache() -> None:
 
 
 def _store_identity() -> tuple[object, ...]:
-    """Identifies the store file's current contents (a rebuild renames a new file into place)."""
+    """Identifies the store file the client reads (inside ``tarnwick.snapshot()`` the pinned
+    one, even when a rebuild has renamed a new file into place since)."""
+    identity = getattr(getattr(tarnwick, "store", None), "identity", None)
+    if callable(identity):
+        return tuple(identity())
     try:
         path = os.fspath(tarnwick.store.store_path())
         st = os.stat(path)
@@ -106,6 +114,13 @@ def _to_enum(value: object, enum: type) -> Any:
         if value == member.value or value == member.name:
             return member
     raise InvalidArgument(f"invalid value {value} for {enum}")
+
+
+def _unknown_stocks(ids: list[str]) -> list[str]:
+    """The ids of ``ids`` that are not stocks of the store."""
+    records = tarnwick.instruments(list(ids))
+    stocks = {r.order_book_id for r in (records or []) if getattr(r, "type", None) == "CS"}
+    return [s for s in ids if s not in stocks]
 
 
 def _name_list(ids: list[str], shown: int = 20) -> str:
@@ -141,6 +156,13 @@ class _FactorCov:
         self.cov = 0.5 * (cov + cov.T)
         self.root.flags.writeable = False
         self.cov.flags.writeable = False
+
+
+def _one_store_file() -> contextlib.AbstractContextManager[object]:
+    """``tarnwick.snapshot()``, so that every read of the helper sees one store file; nothing
+    when the client offers none."""
+    snapshot = getattr(tarnwick, "snapshot", None)
+    return snapshot() if callable(snapshot) else contextlib.nullcontext()
 
 
 def _calendar_bounds(identity: tuple[object, ...]) -> tuple[datetime.date, datetime.date]:
@@ -183,6 +205,10 @@ class OptimizeHelper:
         self.factor_risk_aversion = _aversion(factor_risk_aversion, "factor_risk_aversion")
         self.specific_risk_aversion = _aversion(specific_risk_aversion, "specific_risk_aversion")
 
+        with _one_store_file():
+            self._read_market()
+
+    def _read_market(self) -> None:
         identity = _store_identity()
         first, last = _calendar_bounds(identity)
         if not first < self.date <= last:
@@ -190,7 +216,6 @@ class OptimizeHelper:
                 f"日期 {self.date} 超出交易日历范围 ({first}, {last}], 没有之前的交易日数据"
             )
         self.prev_trading_date = _to_date(tarnwick.get_previous_trading_date(self.date))
-        identity = _store_identity()
 
         weights = self._read_benchmark()
         universe = set(self.order_book_ids)
@@ -262,14 +287,16 @@ class OptimizeHelper:
         union = pd.Index(self.union_components, dtype=object)
         expo_pos = exposures.index.get_indexer(union)
         spec_pos = specific.index.get_indexer(union)
-        missing = [
+        uncovered = [
             s for s, a, b in zip(self.union_components, expo_pos, spec_pos) if a < 0 or b < 0
         ]
-        if missing:
-            raise InvalidArgument(
-                f"以下股票在 {prev} 没有风险模型 {version} 的数据 (未上市、已退市或上市晚于最近一次"
-                f"风格暴露日期): {_name_list(missing)}"
-            )
+        if uncovered:
+            unknown = _unknown_stocks(uncovered)
+            if unknown:
+                raise InvalidArgument(f"以下代码不是数据库中的股票: {_name_list(unknown)}")
+        # A stored stock the model does not cover on that day (listed on or after it, or
+        # delisted) sits at the cap-weighted mean, with the day's median specific variance.
+        prior = float(np.median(specific.to_numpy(dtype=np.float64))) if len(specific) else 0.0
 
         names = factor_cov.names
         column = {name: j for j, name in enumerate(names)}
@@ -286,9 +313,11 @@ class OptimizeHelper:
         )
         has = ind_col >= 0
         x[np.flatnonzero(has), ind_col[has]] = 1.0
-        style_values = exposures[styles].to_numpy(dtype=np.float64)[expo_pos]
+        style_values = np.where(
+            (expo_pos >= 0)[:, None], exposures[styles].to_numpy(dtype=np.float64)[expo_pos], 0.0
+        )
         x[:, [column[s] for s in styles]] = style_values
-        d = specific.to_numpy(dtype=np.float64)[spec_pos]
+        d = np.where(spec_pos >= 0, specific.to_numpy(dtype=np.float64)[spec_pos], prior)
 
         # A NaN would make every covariance entry of its row NaN: refuse it here, by name.
         bad = ~(np.isfinite(x).all(axis=1) & np.isfinite(d) & (d >= 0))
@@ -304,6 +333,8 @@ class OptimizeHelper:
         self._style_values = pd.DataFrame(style_values, index=union, columns=styles)
         self._exposures = x
         self._factor_names = names
+        kind_of = dict(zip(kinds["factor"], kinds["kind"]))
+        self._factor_kinds = [str(kind_of.get(name, "other")) for name in names]
         self._factor_cov = factor_cov
         self._specific = d
         self._industry_cache_init = (classification, industry)
@@ -331,6 +362,13 @@ class OptimizeHelper:
         f = self._factor_cov.cov * self.factor_risk_aversion
         d = self._specific[:rows] * self.specific_risk_aversion
         return x, f, d
+
+    def get_factor_kinds(self) -> pd.Series:
+        """The kind of each factor ("market", "industry" or "style"), indexed by factor name in
+        the order of the columns of X and of F in ``get_factor_model``."""
+        return pd.Series(
+            self._factor_kinds, index=pd.Index(self._factor_names, dtype=object), name="kind"
+        )
 
     def _loadings(self, start: int, stop: int) -> np.ndarray:
         """Rows ``start:stop`` of L = X root(F) sqrt(factor_risk_aversion): X F X' = L L'."""

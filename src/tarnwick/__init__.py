@@ -3,23 +3,34 @@
 All functions read the store at :func:`tarnwick.store.store_path` (built on first use).
 Dates may be ``datetime.date``, ``datetime.datetime``, ``pandas.Timestamp``,
 ``numpy.datetime64`` or strings ('2024-03-05', '20240305').  Ids are order_book_id strings;
-unknown ids are left out of results (``instruments`` of a single unknown id is None).
+unknown ids are left out of results (``instruments`` of a single unknown id is None), with one
+:class:`UnknownIdWarning` per call naming them.  ``with tarnwick.snapshot(): ...`` makes every
+call inside the block read one and the same store file, even if a rebuild replaces it meanwhile.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
-import re
-from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from tarnwick import sample, store
+from tarnwick import store
+from tarnwick.arguments import UnknownIdWarning, warn_unknown_ids
+from tarnwick.arguments import to_date as _to_date
+from tarnwick.arguments import to_ids as _ids
+from tarnwick.arguments import to_int as _to_int
+from tarnwick.reference import CLASSIFICATIONS, STYLE_NAMES
+from tarnwick.reference.industries import INDUSTRIES
+from tarnwick.sources import sample
+from tarnwick.store import StoreError, snapshot
 
 __all__ = [
+    "StoreError",
+    "UnknownIdWarning",
+    "snapshot",
     "Instrument",
     "instruments",
     "all_instruments",
@@ -28,6 +39,7 @@ __all__ = [
     "get_next_trading_date",
     "get_trading_dates",
     "get_price_change_rate",
+    "get_mean_price_change_rate",
     "get_price",
     "get_factor",
     "index_components",
@@ -39,7 +51,7 @@ __all__ = [
     "store",
 ]
 
-_CLASSIFICATIONS = ("sws", "citic", "sws_split")
+_CLASSIFICATIONS = CLASSIFICATIONS
 _PRICE_FIELDS = ("close", "volume", "adj_factor", "total_turnover")
 _DEFAULT_PRICE_FIELDS = ["close", "volume"]
 _ADJUST_TYPES = ("none", "pre", "post")
@@ -48,55 +60,6 @@ _ADJUST_TYPES = ("none", "pre", "post")
 # --------------------------------------------------------------------------------------
 # Argument handling
 # --------------------------------------------------------------------------------------
-
-_DATE_RE = re.compile(r"^\s*(\d{4})-?(\d{2})-?(\d{2})\s*$")
-
-
-def _to_date(value: Any, name: str) -> _dt.date:
-    """``value`` as a ``datetime.date``; TypeError/ValueError naming ``name`` otherwise."""
-    if value is pd.NaT:
-        raise ValueError(f"{name} must be a date, got NaT")
-    if isinstance(value, pd.Timestamp):
-        return value.date()
-    if isinstance(value, _dt.datetime):
-        return value.date()
-    if isinstance(value, _dt.date):
-        return value
-    if isinstance(value, np.datetime64):
-        if np.isnat(value):
-            raise ValueError(f"{name} must be a date, got NaT")
-        return pd.Timestamp(value).date()
-    if isinstance(value, str):
-        m = _DATE_RE.match(value)
-        if m:
-            try:
-                return _dt.date(int(m.group(1)), int(m.group(2)), int(m.group(3)))
-            except ValueError:
-                pass
-        raise ValueError(f"{name} must be a date like '2024-03-05' or '20240305', got {value!r}")
-    raise TypeError(f"{name} must be a date, datetime, Timestamp or date string, got {value!r}")
-
-
-def _to_int(value: Any, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an int, got {value!r}")
-    return int(value)
-
-
-def _ids(order_book_ids: Any, name: str = "order_book_ids") -> tuple[list[str], bool]:
-    """(ids, given_as_str).  Duplicates are kept; elements must be str."""
-    if isinstance(order_book_ids, str):
-        return [order_book_ids], True
-    if order_book_ids is None or isinstance(order_book_ids, (bytes, dict)):
-        raise TypeError(f"{name} must be a str or an iterable of str, got {order_book_ids!r}")
-    if not isinstance(order_book_ids, Iterable):
-        raise TypeError(f"{name} must be a str or an iterable of str, got {order_book_ids!r}")
-    out = list(order_book_ids)
-    for v in out:
-        if not isinstance(v, str):
-            raise TypeError(f"{name} must contain only str, got {v!r} ({type(v).__name__})")
-    return [str(v) for v in out], False
-
 
 def _unique(ids: list[str]) -> list[str]:
     return list(dict.fromkeys(ids))
@@ -154,7 +117,7 @@ def _step(date: _dt.date, n: int, name: str) -> _dt.date:
     if k < 0 or k >= len(cal):
         raise ValueError(
             f"{name}: {n:+d} trading days from {date} falls outside the trading calendar "
-            f"{_range_text(cal)}"
+            f"{_range_text(cal)} of the store {store.identity()[0]}"
         )
     return _as_date(cal[k])
 
@@ -246,6 +209,7 @@ def instruments(order_book_ids: Any) -> Instrument | list[Instrument] | None:
     list in input order with unknown ids omitted (an empty iterable gives [])."""
     ids, single = _ids(order_book_ids)
     table = _instrument_table()
+    warn_unknown_ids(ids, table, stacklevel=3)
     if single:
         return table.get(ids[0])
     return [table[i] for i in ids if i in table]
@@ -272,7 +236,10 @@ def _id_filter(ids: list[str]) -> tuple[str, list[Any]]:
 
 
 def _known(ids: list[str]) -> list[str]:
+    """The stored ids of ``ids``, each once; one warning (pointing at the caller of the
+    public function) names the others."""
     table = _instrument_table()
+    warn_unknown_ids(ids, table, stacklevel=4)
     return [i for i in _unique(ids) if i in table]
 
 
@@ -324,6 +291,39 @@ def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -
     values = np.full(out.shape, np.nan)
     values[rows[inside], cols[inside]] = ret[inside]
     return pd.DataFrame(values, index=dates, columns=out.columns)
+
+
+def get_mean_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -> pd.Series:
+    """The column means of ``get_price_change_rate`` over the same window, taken in the store.
+
+    Index: the known ids, in input order; the mean of each id's daily returns in the window,
+    missing ones skipped; NaN for an id without any return there.  The same numbers as
+    ``get_price_change_rate(...).mean()`` (up to the rounding of the sum) without building the
+    dates-by-ids frame.
+    """
+    ids, _ = _ids(order_book_ids)
+    start, end = _window(start_date, end_date)
+    known = _known(ids)
+    out = pd.Series(np.nan, index=pd.Index(known), dtype=float)
+    if not known or not get_trading_dates(start, end):
+        return out
+    cal = _calendar()
+    k = int(np.searchsorted(cal, np.datetime64(start, "D")))
+    lo = _as_date(cal[k - 1]) if k > 0 else start
+    cond, params = _id_filter(known)
+    # A return is against the id's previous stored day (the day before the window serves only
+    # as that); NaN returns are skipped, as a frame's column mean skips them.
+    df = store.query(
+        f"WITH bars AS (SELECT order_book_id, date, close * adj_factor / "
+        f"LAG(close * adj_factor) OVER (PARTITION BY order_book_id ORDER BY date) - 1.0 AS r "
+        f"FROM daily_bars WHERE {cond} AND date BETWEEN ? AND ?) "
+        f"SELECT order_book_id, AVG(CASE WHEN isnan(r) THEN NULL ELSE r END) AS mean_return "
+        f"FROM bars WHERE date >= ? AND date IN (SELECT date FROM trading_dates) "
+        f"GROUP BY order_book_id",
+        params + [lo, end, start],
+    )
+    means = pd.Series(df["mean_return"].to_numpy(dtype=float), index=df["order_book_id"])
+    return means.reindex(out.index).astype(float)
 
 
 def _fields(fields: Any) -> tuple[list[str], bool]:
@@ -535,7 +535,8 @@ def index_weights(index_id: str, date: Any) -> pd.Series | None:
 
     Constituents in effect on ``date`` (see :func:`index_components`), weighted by their
     market_cap_3 on the previous trading day, normalised to sum to 1.  On the calendar's
-    first day, which has no previous day, that day's caps are used.  Series indexed by
+    first day, which has no previous day, that day's caps are used.  An imported store that
+    keeps weights for the index and day gives those.  Series indexed by
     order_book_id (named 'weight'); None for an unknown index or a date outside the
     calendar.
     """
@@ -545,9 +546,37 @@ def index_weights(index_id: str, date: Any) -> pd.Series | None:
     nd = np.datetime64(d, "D")
     if nd < cal[0] or nd > cal[-1]:
         return None
+    stored = _stored_weights(iid, d)
+    if stored is not None:
+        return stored
     k = int(np.searchsorted(cal, nd, side="left"))
     cap_date = _as_date(cal[k - 1]) if k > 0 else _as_date(cal[0])
     return _weights(iid, d, cap_date)
+
+
+def _has_stored_weights() -> bool:
+    def load(con: Any) -> bool:
+        rows = con.execute(
+            "SELECT count(*) FROM duckdb_tables() WHERE table_name = 'index_weights'"
+        ).fetchone()
+        return bool(rows and rows[0])
+
+    return store.cached("has_index_weights", load)
+
+
+def _stored_weights(index_id: str, date: _dt.date) -> pd.Series | None:
+    """The weights an imported store keeps for ``index_id`` on ``date``, if any."""
+    if not _has_stored_weights():
+        return None
+    df = store.query(
+        "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
+        "ORDER BY order_book_id",
+        [index_id, date],
+    )
+    if df.empty:
+        return None
+    idx = pd.Index([str(x) for x in df["order_book_id"]], name="order_book_id")
+    return pd.Series(df["weight"].to_numpy(dtype=float), index=idx, name="weight")
 
 
 # --------------------------------------------------------------------------------------
@@ -584,12 +613,7 @@ def get_instrument_industry(order_book_ids: Any, classification: Any = "sws") ->
 def get_industry_names(classification: Any = "sws") -> list[str]:
     """Level-one industry names of ``classification``, ordered by industry code."""
     cls = _classification(classification)
-    table = {
-        "sws": [(c, n) for c, n, _ in sample.SWS_INDUSTRIES],
-        "citic": sample.CITIC_INDUSTRIES,
-        "sws_split": sample.SWS_SPLIT_INDUSTRIES,
-    }[cls]
-    return [n for _, n in sorted(table)]
+    return [n for _, n in sorted(INDUSTRIES[cls])]
 
 
 def get_style_descriptors(order_book_ids: Any, date: Any) -> pd.DataFrame:
@@ -602,7 +626,7 @@ def get_style_descriptors(order_book_ids: Any, date: Any) -> pd.DataFrame:
     ids, _ = _ids(order_book_ids)
     d = _to_date(date, "date")
     known = _known(ids)
-    cols = list(sample.STYLE_NAMES)
+    cols = list(STYLE_NAMES)
     empty = pd.DataFrame(columns=cols, index=pd.Index([], name="order_book_id"), dtype=float)
     if not known:
         return empty

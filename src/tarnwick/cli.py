@@ -1,4 +1,4 @@
-"""Command line of the market store: ``tarnwick sample|riskmodel|info``."""
+"""Command line of the market store: ``tarnwick sample|riskmodel|export|import|info``."""
 
 from __future__ import annotations
 
@@ -9,7 +9,8 @@ from pathlib import Path
 
 import duckdb
 
-from tarnwick import sample, store
+from tarnwick import exporter, importer, riskmodel, store
+from tarnwick.sources import sample
 
 
 def _cmd_sample(args: argparse.Namespace) -> int:
@@ -24,32 +25,44 @@ def _cmd_sample(args: argparse.Namespace) -> int:
 
 
 def _cmd_riskmodel(args: argparse.Namespace) -> int:
-    try:
-        from tarnwick import riskmodel
-    except ModuleNotFoundError as exc:
-        if exc.name != "tarnwick.riskmodel":
-            raise
-        print("tarnwick: the risk model module is not installed", file=sys.stderr)
-        return 1
-    rebuild = getattr(riskmodel, "rebuild_risk_model", None)
-    if rebuild is None:
-        print("tarnwick: tarnwick.riskmodel has no rebuild_risk_model", file=sys.stderr)
-        return 1
-    path = Path(args.path).expanduser() if args.path else store.store_path()
-    if not path.exists():
-        print(f"tarnwick: no market store at {path}", file=sys.stderr)
-        return 1
+    path = _existing_store(args.path)
     store.close()
-    rebuild(path)
+    riskmodel.rebuild_risk_model(path)
     return 0
 
 
+def _cmd_export(args: argparse.Namespace) -> int:
+    files = exporter.export_dir(args.dir, path=args.path, format=args.format)
+    print(f"exported {len(files)} tables to {Path(args.dir).expanduser()}")
+    return 0
+
+
+def _cmd_import(args: argparse.Namespace) -> int:
+    t0 = time.monotonic()
+    path = importer.import_dir(args.dir, path=args.path, progress=not args.quiet)
+    print(f"imported {args.dir} in {time.monotonic() - t0:.1f}s: {path}")
+    return 0
+
+
+def _existing_store(arg: str | None) -> Path:
+    """The store file named by ``--path`` (else the usual one); StoreError in one line when
+    the location is wrong or holds no store."""
+    path = Path(arg).expanduser() if arg else store.store_path()
+    if path.is_dir():
+        raise store.StoreError(f"{path} is a folder; name the store file")
+    if not path.is_file():
+        store.check_location(path)
+        raise store.StoreError(
+            f"no market store at {path} (any query builds the full sample market; or run "
+            "`tarnwick sample`)"
+        )
+    return path
+
+
 def _cmd_info(args: argparse.Namespace) -> int:
-    path = Path(args.path).expanduser() if args.path else store.store_path()
+    path = _existing_store(args.path)
+    store.verify(path)
     print(f"path: {path}")
-    if not path.exists():
-        print("no store (any query builds the full sample market; or run `tarnwick sample`)")
-        return 1
     print(f"file size: {path.stat().st_size / 1e6:.1f} MB")
     store.close()
     con = duckdb.connect(str(path), read_only=True)
@@ -80,6 +93,16 @@ def _parser() -> argparse.ArgumentParser:
     r = sub.add_parser("riskmodel", help="rebuild the risk model tables of a store")
     r.add_argument("--path", default=None)
     r.set_defaults(func=_cmd_riskmodel)
+    e = sub.add_parser("export", help="write the store's raw tables, one file per table")
+    e.add_argument("dir")
+    e.add_argument("--path", default=None, help="store file (default: the usual location)")
+    e.add_argument("--format", choices=exporter.FORMATS, default="parquet")
+    e.set_defaults(func=_cmd_export)
+    m = sub.add_parser("import", help="import or update a market from CSV or Parquet files")
+    m.add_argument("dir")
+    m.add_argument("--path", default=None, help="store file (default: the usual location)")
+    m.add_argument("--quiet", action="store_true", help="no progress bar")
+    m.set_defaults(func=_cmd_import)
     i = sub.add_parser("info", help="show the store's location, size and tables")
     i.add_argument("--path", default=None)
     i.set_defaults(func=_cmd_info)
@@ -91,7 +114,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return int(args.func(args))
     except (ValueError, TypeError, RuntimeError, OSError, duckdb.Error) as exc:
-        print(f"tarnwick: {exc}", file=sys.stderr)
+        text = str(exc).strip()
+        print(f"tarnwick: {text.splitlines()[0] if text else type(exc).__name__}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("tarnwick: interrupted; any existing store is unchanged", file=sys.stderr)

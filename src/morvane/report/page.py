@@ -1,0 +1,115 @@
+"""A self-contained HTML page: the chart library's script is inlined, so the page opens without
+network access.  The pieces (summary table, chart blocks, page frame, atomic write) are public so
+that other pages can show a report inside their own."""
+
+from __future__ import annotations
+
+import html
+import os
+import tempfile
+from pathlib import Path
+from typing import TYPE_CHECKING, Union
+
+import plotly.graph_objects as go
+import plotly.io as pio
+from plotly.offline import get_plotlyjs
+
+from morvane.report.text import describe, format_summary
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from morvane.report.analyse import PortfolioReport
+
+__all__ = ["figure_block", "page", "report_body", "summary_table", "write_page", "write_text"]
+
+_STYLE = """
+body { font-family: system-ui, -apple-system, "Segoe UI", sans-serif; margin: 2em auto;
+       max-width: 1100px; color: #222; padding: 0 1em; }
+h1 { font-size: 1.5em; margin-bottom: 0.2em; }
+h2 { font-size: 1.2em; margin-top: 1.5em; }
+p.subtitle { color: #555; margin-top: 0; }
+table.summary { border-collapse: collapse; margin: 1em 0; }
+table.summary td { padding: 0.2em 1.2em 0.2em 0; border-bottom: 1px solid #eee; }
+table.summary td.value { text-align: right; font-variant-numeric: tabular-nums; }
+table.summary tr.part td.label { padding-left: 1.2em; color: #555; }
+.charts > div { margin-bottom: 1.5em; }
+"""
+
+_CONFIG = {"displaylogo": False, "responsive": True}
+
+
+def summary_table(summary: pd.Series) -> str:
+    """The summary's figures as an HTML table (entries without a value are left out)."""
+    rows = []
+    for key, label, text in format_summary(summary):
+        css = ' class="part"' if label.startswith(" ") else ""
+        rows.append(
+            f'<tr{css} data-key="{html.escape(key)}"><td class="label">'
+            f'{html.escape(label.strip())}</td><td class="value">{html.escape(text)}</td></tr>'
+        )
+    return '<table class="summary">\n' + "\n".join(rows) + "\n</table>"
+
+
+def figure_block(name: str, figure: go.Figure) -> str:
+    """A chart as a block of the page; its element id is ``chart-<name>``."""
+    return pio.to_html(
+        figure,
+        full_html=False,
+        include_plotlyjs=False,
+        div_id=f"chart-{name}",
+        config=_CONFIG,
+    )
+
+
+def _constraint_list(report: PortfolioReport) -> str:
+    """The binding and the dropped constraints of the solve, when the weights carry them."""
+    items = []
+    for key, label in (("binding", "Binding at the optimum"), ("dropped", "Dropped by the retry")):
+        found = list((report.solve or {}).get(key) or ())
+        if found:
+            names = ", ".join(html.escape(repr(c) if not isinstance(c, str) else c) for c in found)
+            items.append(f"<li>{label}: {names}</li>")
+    return f'<ul class="constraints">{"".join(items)}</ul>' if items else ""
+
+
+def report_body(report: PortfolioReport) -> str:
+    """The report's summary table and charts, as a fragment of a page."""
+    charts = "\n".join(figure_block(name, fig) for name, fig in report.figures().items())
+    return (
+        f'<p class="subtitle">{html.escape(describe(report))}</p>\n'
+        f"{summary_table(report.summary)}\n{_constraint_list(report)}\n"
+        f'<div class="charts">\n{charts}\n</div>'
+    )
+
+
+def page(title: str, body: str) -> str:
+    """A whole page around ``body`` with the chart library's script inlined."""
+    return (
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        f"<title>{html.escape(title)}</title>\n<style>{_STYLE}</style>\n"
+        f'<script type="text/javascript">{get_plotlyjs()}</script>\n'
+        f"</head>\n<body>\n<h1>{html.escape(title)}</h1>\n{body}\n</body>\n</html>\n"
+    )
+
+
+def write_text(path: Union[str, Path], text: str) -> Path:
+    """Write ``text`` to ``path`` atomically: a reader sees the old file or the whole new one."""
+    target = Path(path)
+    handle, temporary = tempfile.mkstemp(
+        prefix=f".{target.name}.", suffix=".tmp", dir=target.parent
+    )
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8") as out:
+            out.write(text)
+        os.chmod(temporary, 0o644)  # a temporary file is private; the page is not
+        os.replace(temporary, target)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+    return target
+
+
+def write_page(report: PortfolioReport, path: Union[str, Path]) -> Path:
+    """Write the report's page to ``path``."""
+    return write_text(path, page(f"Portfolio report {report.date}", report_body(report)))

@@ -1,0 +1,1 @@
+"""Building a store from raw tables: validate them, write the store, estimate the risk model."""
