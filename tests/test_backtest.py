@@ -170,6 +170,9 @@ def test_summary_and_report(clean_run: Path) -> None:
     assert np.isnan(summary.loc[1, "tracking_error"]) and summary.loc[0, "tracking_error"] > 0
     page = (clean_run / "report.html").read_text(encoding="utf-8")
     assert "NAV against benchmark" in page and "Drawdown" in page and "tracking benchmark" in page
+    for name, last in (("tracking", "2025-04-01"), ("sharpe", "2025-03-10")):
+        assert f"{name}: last rebalance, {last}</h2>" in page
+    assert "No portfolio report" not in page
 
 
 def test_resume_after_kill_equals_clean_run(
@@ -346,6 +349,21 @@ def test_failed_rebalance_keeps_drifted_portfolio(
             exc.conflicts = ["TurnoverLimit(0.01)"]  # type: ignore[attr-defined]
             raise exc
         return real(*args, **kwargs)
+
+    monkeypatch.setattr(morvane.optimize, "portfolio_optimize", real)
+    tight = strategy.model_copy(  # 20 stocks cannot track the 300-stock index that closely
+        update={
+            "benchmark": "000300.XSHG",
+            "end": pd.Timestamp("2025-02-10").date(),
+            "constraints": [config.ObjectSpec(type="TrackingErrorLimit", upper_limit=0.001)],
+        }
+    )
+    records = engine.run_strategy(tight, [])
+    assert all(r["status"] == "failed" and r["ids"] == [] for r in records)
+    assert all(r["conflicts"] == ["TrackingErrorLimit(upper=0.001, hard=True)"] for r in records)
+    assert [v for r in records for v in r["portfolio"]] == [1.0] * sum(
+        len(r["days"]) for r in records
+    )
 
     monkeypatch.setattr(morvane.optimize, "portfolio_optimize", failing_second)
     records = engine.run_strategy(strategy, [])

@@ -237,7 +237,10 @@ def run_strategy(
     for index in range(len(records), len(days)):
         end = tarnwick.get_previous_trading_date(days[index + 1]) if index + 1 < len(days) else last
         period = tarnwick.get_trading_dates(days[index], end)
-        record = rebalance(strategy, index, days[index], period, records[-1] if records else None)
+        with tarnwick.snapshot():  # every read of one rebalance sees one store file
+            record = rebalance(
+                strategy, index, days[index], period, records[-1] if records else None
+            )
         records.append(record)
         if emit is not None:
             emit(record)

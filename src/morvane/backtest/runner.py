@@ -171,7 +171,8 @@ def run(
     table = output.summary_table({s.name: rows.get(s.name, {}) for s in strategies})
     out.mkdir(parents=True, exist_ok=True)
     output.write_summary(out, table)
-    report.write(out / "report.html", table, navs, finished)
+    last = report.last_rebalance_reports(strategies, finished)
+    report.write(out / "report.html", table, navs, finished, last)
     failed = table[table["error"].notna()]
     if len(failed):
         raise engine.BacktestError(
