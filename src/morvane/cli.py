@@ -16,6 +16,7 @@ from pathlib import Path
 
 import duckdb
 
+from morvane.backtest.commands import register as register_batch_commands
 from morvane.const import CovModel, RiskModel
 from morvane.exception import InvalidArgument, OptimizationFailed
 from tarnwick.store import StoreError
@@ -87,6 +88,7 @@ def _parser() -> argparse.ArgumentParser:
     report.add_argument("--cov-model", default="daily", choices=[m.value for m in CovModel])
     report.add_argument("--risk-model", default="v1", choices=[m.value for m in RiskModel])
     report.set_defaults(func=_cmd_report)
+    register_batch_commands(sub, _date, _positive_int)
     return parser
 
 
