@@ -253,6 +253,14 @@ def _multi_index(df: pd.DataFrame) -> pd.DataFrame:
     return df.set_index(["order_book_id", "date"]).sort_index()
 
 
+def _previous_close_day(start: _dt.date) -> _dt.date:
+    """The trading day before ``start``, whose close the first return of a window is against
+    (``start`` itself at the calendar's first day)."""
+    cal = _calendar()
+    k = int(np.searchsorted(cal, np.datetime64(start, "D")))
+    return _as_date(cal[k - 1]) if k > 0 else start
+
+
 def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -> pd.DataFrame:
     """Daily total returns (from ``close * adj_factor``) over ``[start_date, end_date]``.
 
@@ -268,9 +276,7 @@ def get_price_change_rate(order_book_ids: Any, start_date: Any, end_date: Any) -
     out = pd.DataFrame(index=dates, columns=pd.Index(known), dtype=float)
     if not known or len(dates) == 0:
         return out
-    cal = _calendar()
-    k = int(np.searchsorted(cal, np.datetime64(start, "D")))
-    lo = _as_date(cal[k - 1]) if k > 0 else start
+    lo = _previous_close_day(start)
     cond, params = _id_filter(known)
     df = store.query(
         f"SELECT order_book_id, date, close * adj_factor AS tr FROM daily_bars "
@@ -307,9 +313,7 @@ def get_mean_price_change_rate(order_book_ids: Any, start_date: Any, end_date: A
     out = pd.Series(np.nan, index=pd.Index(known), dtype=float)
     if not known or not get_trading_dates(start, end):
         return out
-    cal = _calendar()
-    k = int(np.searchsorted(cal, np.datetime64(start, "D")))
-    lo = _as_date(cal[k - 1]) if k > 0 else start
+    lo = _previous_close_day(start)
     cond, params = _id_filter(known)
     # A return is against the id's previous stored day (the day before the window serves only
     # as that); NaN returns are skipped, as a frame's column mean skips them.
