@@ -59,14 +59,14 @@ class ObjectSpec(BaseModel):
         return dict(self.model_extra or {})
 
 
-def _objective(spec: ObjectSpec) -> ObjectSpec:
-    objects.check_objective(spec.type, spec.arguments)
-    return spec
+def _objective(entry: ObjectSpec) -> ObjectSpec:
+    objects.check_objective(entry.type, entry.arguments)
+    return entry
 
 
-def _constraint(spec: ObjectSpec) -> ObjectSpec:
-    objects.check_constraint(spec.type, spec.arguments)
-    return spec
+def _constraint(entry: ObjectSpec) -> ObjectSpec:
+    objects.check_constraint(entry.type, entry.arguments)
+    return entry
 
 
 Objective = Annotated[ObjectSpec, AfterValidator(_objective)]

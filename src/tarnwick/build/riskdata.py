@@ -314,13 +314,13 @@ def _insert(con: duckdb.DuckDBPyConnection, table: str, frame: pd.DataFrame, sel
         con.unregister(name)
 
 
-def write_factors(con: duckdb.DuckDBPyConnection, spec: VersionSpec, est: Estimate) -> None:
+def write_factors(con: duckdb.DuckDBPyConnection, model: VersionSpec, est: Estimate) -> None:
     frame = pd.DataFrame({"position": np.arange(len(est.factors), dtype=np.int32),
                           "factor": est.factors, "kind": est.kinds})
-    _insert(con, "risk_factors", frame, f"'{spec.name}', position, factor, kind")
+    _insert(con, "risk_factors", frame, f"'{model.name}', position, factor, kind")
 
 
-def write_exposures(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,
+def write_exposures(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
                     est: Estimate) -> int:
     """The exposures of the window's own descriptor dates; returns the rows written."""
     own = market.desc_days >= 0
@@ -333,11 +333,11 @@ def write_exposures(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: M
     for j, s in enumerate(STYLES):
         frame[s] = values[:, j]
     _insert(con, "style_exposures", frame,
-            f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
+            f"'{model.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
     return len(frame)
 
 
-def write_listing_exposures(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,
+def write_listing_exposures(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
                             est: Estimate) -> None:
     frame = pd.DataFrame({
         "date": market.dates[est.listing_days],
@@ -347,10 +347,10 @@ def write_listing_exposures(con: duckdb.DuckDBPyConnection, spec: VersionSpec, m
     for j, s in enumerate(STYLES):
         frame[s] = values[:, j]
     _insert(con, "listing_exposures", frame,
-            f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
+            f"'{model.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
 
 
-def write_factor_returns(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,
+def write_factor_returns(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
                          est: Estimate) -> None:
     k_fac = len(est.factors)
     days = np.flatnonzero(np.isfinite(est.factor_returns).all(axis=1))
@@ -360,19 +360,19 @@ def write_factor_returns(con: duckdb.DuckDBPyConnection, spec: VersionSpec, mark
                                             categories=est.factors),
         "value": est.factor_returns[days].ravel(),
     })
-    _insert(con, "factor_returns", frame, f"'{spec.name}', date, CAST(factor AS VARCHAR), value")
+    _insert(con, "factor_returns", frame, f"'{model.name}', date, CAST(factor AS VARCHAR), value")
 
 
-def write_covariance(con: duckdb.DuckDBPyConnection, spec: VersionSpec, cov_model: str,
+def write_covariance(con: duckdb.DuckDBPyConnection, model: VersionSpec, cov_model: str,
                      dates: np.ndarray, cov: np.ndarray) -> None:
     """Covariances (days x K x K) stored as their upper triangles, row by row."""
     iu = np.triu_indices(cov.shape[1])
     frame = pd.DataFrame({"date": dates, "cov": list(cov[:, iu[0], iu[1]])})
     _insert(con, "factor_covariance", frame,
-            f"'{spec.name}', '{cov_model}', date, cov::DOUBLE[]")
+            f"'{model.name}', '{cov_model}', date, cov::DOUBLE[]")
 
 
-def write_specific(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,
+def write_specific(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
                    day: np.ndarray, stock: np.ndarray, value: np.ndarray) -> int:
     frame = pd.DataFrame({
         "date": market.dates[day],
@@ -380,16 +380,16 @@ def write_specific(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Ma
         "value": value.astype(np.float32),
     })
     _insert(con, "specific_variance", frame,
-            f"'{spec.name}', date, CAST(order_book_id AS VARCHAR), value")
+            f"'{model.name}', date, CAST(order_book_id AS VARCHAR), value")
     return len(frame)
 
 
-def write_state(con: duckdb.DuckDBPyConnection, spec: VersionSpec, market: Market,
+def write_state(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
                 state: SpecificState) -> None:
     """Replace the version's state by the one at the window's last day."""
-    con.execute("DELETE FROM specific_state WHERE risk_model = ?", [spec.name])
+    con.execute("DELETE FROM specific_state WHERE risk_model = ?", [model.name])
     frame = pd.DataFrame({"order_book_id": market.ids, "sums": state.sums,
                           "weights": state.weights})
     frame["date"] = market.dates[-1]
     _insert(con, "specific_state", frame,
-            f"'{spec.name}', date, order_book_id, sums, weights")
+            f"'{model.name}', date, order_book_id, sums, weights")

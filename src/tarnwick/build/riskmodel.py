@@ -58,43 +58,43 @@ def _factors(market: Market, classification: str) -> list[str]:
 
 def _same_factors(con: duckdb.DuckDBPyConnection, market: Market) -> bool:
     return all(
-        riskdata.stored_factors(con, spec.name) == _factors(market, spec.classification)
-        for spec in VERSIONS.values()
+        riskdata.stored_factors(con, model.name) == _factors(market, model.classification)
+        for model in VERSIONS.values()
     )
 
 
 def _estimate(con: duckdb.DuckDBPyConnection, market: Market, incremental: bool,
               report: Callable[[str], None]) -> None:
-    for spec in VERSIONS.values():
-        carried = riskdata.load_carried(con, spec.name, market) if incremental else None
-        est = regress(market, spec, carried)
-        report(f"{spec.name} regressions")
+    for model in VERSIONS.values():
+        carried = riskdata.load_carried(con, model.name, market) if incremental else None
+        est = regress(market, model, carried)
+        report(f"{model.name} regressions")
         if not incremental:
-            riskdata.write_factors(con, spec, est)
-        riskdata.write_exposures(con, spec, market, est)
-        riskdata.write_listing_exposures(con, spec, market, est)
-        riskdata.write_factor_returns(con, spec, market, est)
-        report(f"{spec.name} factor returns")
+            riskdata.write_factors(con, model, est)
+        riskdata.write_exposures(con, model, market, est)
+        riskdata.write_listing_exposures(con, model, market, est)
+        riskdata.write_factor_returns(con, model, market, est)
+        report(f"{model.name} factor returns")
         dates, history = market.dates, est.factor_returns
         if incremental:
-            past_dates, past = riskdata.load_factor_returns(con, spec.name, est.factors,
+            past_dates, past = riskdata.load_factor_returns(con, model.name, est.factors,
                                                             market.dates[1].astype(object))
             dates = np.concatenate([past_dates, market.dates[1:]])
             history = np.concatenate([past, est.factor_returns[1:]])
         first_new = len(dates) - len(market.dates) + (1 if incremental else 0)
         for cov_model in COV_MODELS:
-            vol_hl, corr_hl = spec.half_lives[cov_model]
+            vol_hl, corr_hl = model.half_lives[cov_model]
             days, cov = factor_covariances(history, vol_hl, corr_hl, first_new)
-            riskdata.write_covariance(con, spec, cov_model, dates[days], cov)
-        report(f"{spec.name} covariances")
+            riskdata.write_covariance(con, model, cov_model, dates[days], cov)
+        report(f"{model.name} covariances")
         state, listed = None, None
         if incremental:
-            state = riskdata.load_state(con, spec.name, market)
-            listed = riskdata.load_carried_listings(con, spec.name, market)
-        day, stock, value, final = specific_variances(market, est, spec, state, listed)
-        riskdata.write_specific(con, spec, market, day, stock, value)
-        riskdata.write_state(con, spec, market, final)
-        report(f"{spec.name} specific variances")
+            state = riskdata.load_state(con, model.name, market)
+            listed = riskdata.load_carried_listings(con, model.name, market)
+        day, stock, value, final = specific_variances(market, est, model, state, listed)
+        riskdata.write_specific(con, model, market, day, stock, value)
+        riskdata.write_state(con, model, market, final)
+        report(f"{model.name} specific variances")
 
 
 def estimate_risk_model(con: duckdb.DuckDBPyConnection, since: _dt.date | None = None,
