@@ -43,6 +43,7 @@ py::object shared_vector(const Module& mod, const py::handle& g, const py::dict&
         py::module_::import("scipy.sparse").attr("csr_matrix")(exposures.attr("T"));
     py::list(registry["definitions"]).append(eq(y, matmul(transposed, g)));
     registry["y"] = y;
+    registry["transposed"] = transposed;
   }
   return registry["y"];
 }
@@ -91,6 +92,14 @@ py::list exposure_definitions(const py::handle& g, const py::handle& helper) {
   py::object registry = registry_for(g, helper);
   if (registry.is_none()) return py::list();
   return py::list(registry["definitions"].attr("copy")());
+}
+
+void settle_exposures(const py::handle& g, const py::handle& helper) {
+  py::object registry = registry_for(g, helper);
+  if (registry.is_none() || !registry.contains("y")) return;
+  py::object weights = g.attr("value");
+  if (weights.is_none()) return;
+  py::setattr(registry["y"], "value", matmul(registry["transposed"], weights));
 }
 
 py::object exposure(const Module& mod, const py::handle& g, const py::handle& helper,

@@ -30,6 +30,11 @@ void share_exposures(const py::handle& g, const py::handle& helper);
 // driver adds them to the hard constraints. Empty when no registry is open or nothing used it.
 py::list exposure_definitions(const py::handle& g, const py::handle& helper);
 
+// Sets the shared vector's value to exactly X' g.value after a solve, so that a check of the
+// solution measures every term at the portfolio's true exposures: a solver's slack in the
+// definition would otherwise add to the slack of each bound written on y.
+void settle_exposures(const py::handle& g, const py::handle& helper);
+
 // `g @ vector` (a per-stock vector over the universe): the shared entry y[j] when `vector` is
 // exactly column j of the factor exposures, else its own row as written. Reads `np` from `mod`.
 py::object exposure(const Module& mod, const py::handle& g, const py::handle& helper,

@@ -277,6 +277,7 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     py::object status = problem.attr("status");
     if (status_is(status, "OPTIMAL") || status_is(status, "OPTIMAL_INACCURATE")) {
       const auto started = std::chrono::steady_clock::now();
+      core::settle_exposures(g, helper);
       verdict = verify(problem, g, zeta);
       log_detail("check of %d constraints: %f s", py::int_(verdict.measurements.size()),
                  seconds_since(started));
