@@ -11,6 +11,8 @@ from typing import TYPE_CHECKING
 import plotly.graph_objects as go
 
 if TYPE_CHECKING:
+    import pandas as pd
+
     from morvane.report.analyse import PortfolioReport
 
 __all__ = ["figures"]
@@ -41,20 +43,25 @@ def _signed_colours(values: list[float]) -> list[str]:
     return [_PORTFOLIO if v >= 0 else _ACTIVE for v in values]
 
 
-def industries(report: PortfolioReport) -> go.Figure:
-    frame = report.industries
-    column = "active" if report.has_benchmark else "portfolio"
-    values = frame[column].sort_values()
-    title = "Active industry weights" if report.has_benchmark else "Industry weights"
-    fig = go.Figure(
+def _signed_bars(values: pd.Series, number_format: str) -> go.Figure:
+    """Horizontal bars of ``values``, labelled by their index, coloured by sign."""
+    return go.Figure(
         go.Bar(
             x=values.to_numpy(),
             y=[str(i) for i in values.index],
             orientation="h",
             marker_color=_signed_colours(list(values)),
-            hovertemplate="%{y}: %{x:.2%}<extra></extra>",
+            hovertemplate=f"%{{y}}: %{{x:{number_format}}}<extra></extra>",
         )
     )
+
+
+def industries(report: PortfolioReport) -> go.Figure:
+    frame = report.industries
+    column = "active" if report.has_benchmark else "portfolio"
+    values = frame[column].sort_values()
+    title = "Active industry weights" if report.has_benchmark else "Industry weights"
+    fig = _signed_bars(values, ".2%")
     return _layout(fig, title, max(320, 22 * len(values) + 90), "x")
 
 
@@ -63,15 +70,7 @@ def styles(report: PortfolioReport) -> go.Figure:
     column = "active" if report.has_benchmark else "portfolio"
     values = frame[column]
     title = "Active style exposures" if report.has_benchmark else "Style exposures"
-    fig = go.Figure(
-        go.Bar(
-            x=values.to_numpy(),
-            y=[str(i) for i in values.index],
-            orientation="h",
-            marker_color=_signed_colours(list(values)),
-            hovertemplate="%{y}: %{x:.3f}<extra></extra>",
-        )
-    )
+    fig = _signed_bars(values, ".3f")
     fig.update_yaxes(autorange="reversed")
     return _layout(fig, title, 380, None)
 
