@@ -27,6 +27,7 @@ CANDIDATES: dict[str, dict[str, Any]] = {
     "faer": {"direct_solve_method": "faer"},
     "faer, 1 thread": {"direct_solve_method": "faer", "max_threads": 1},
     "qdldl, no presolve": {"direct_solve_method": "qdldl", "presolve_enable": False},
+    "qdldl, no equilibration": {"direct_solve_method": "qdldl", "equilibrate_enable": False},
 }
 
 

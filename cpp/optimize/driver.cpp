@@ -87,8 +87,12 @@ py::object failure_reason(const py::object& problem, const py::object& result) {
   return PyFloat_Check(result.ptr()) ? problem.attr("status") : result;
 }
 
-[[noreturn]] void optimization_failed(const py::object& problem, const py::object& result) {
-  core::raise(mod().get("OptimizationFailed")(failure_reason(problem, result)));
+// `notes`: why earlier answers of the problem were not returned, when there were any.
+[[noreturn]] void optimization_failed(const py::object& problem, const py::object& result,
+                                      const py::list& notes = py::list()) {
+  py::object failed = mod().get("OptimizationFailed")(failure_reason(problem, result));
+  for (py::handle note : notes) core::add_note(failed, py::str(note));
+  core::raise(failed);
 }
 
 // An infeasible problem with nothing left to drop: OptimizationFailed carries, in `conflicts`
@@ -127,6 +131,21 @@ py::dict clarabel_options(const py::object& solver, const py::dict& solver_optio
   if (is_clarabel(solver)) {
     for (auto item : solver_options) options[item.first] = item.second;
   }
+  return options;
+}
+
+// The options of the refinement's last attempt: CLARABEL_FALLBACK_OPTIONS laid over
+// CLARABEL_OPTIONS, both read now, the caller's own Clarabel options still on top. None when
+// they are the options of the first attempt, so that the same solve is never run twice.
+py::object fallback_options(const py::object& solver, const py::dict& solver_options) {
+  py::dict first = clarabel_options(solver, solver_options);
+  py::dict options = py::module_::import("builtins").attr("dict")(mod().get("CLARABEL_OPTIONS"));
+  for (auto item : py::dict(mod().get("CLARABEL_FALLBACK_OPTIONS")))
+    options[item.first] = item.second;
+  if (is_clarabel(solver)) {
+    for (auto item : solver_options) options[item.first] = item.second;
+  }
+  if (truth(core::eq(options, first))) return py::none();
   return options;
 }
 
@@ -263,15 +282,52 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   }
 
   // Solving, with one retry on the hard constraints alone. A success is checked against every
-  // constraint of the solved problem; one that fails is solved once more with Clarabel, whose
-  // outcome then goes through the same rules.
+  // constraint of the solved problem. An answer that fails the check is refined: solved again with
+  // Clarabel, and once more with Clarabel's fallback options when that attempt gives up or fails
+  // the check too; each outcome goes through the same rules. The attempts are counted by `rung`:
+  // 0 the caller's solver, 1 Clarabel, 2 Clarabel with the fallback options. A caller's Clarabel
+  // solve counts as rung 1.
+  const int first_rung = is_clarabel(solver) ? 1 : 0;
   double solve_time = 0.0;
   py::object active_solver = solver;
   py::dict active_options = solver_options;
+  int rung = first_rung;
   bool refined = false;
-  bool refined_this_problem = false;
+  py::list failed_checks;  // why each earlier answer of this problem was not returned
   py::list dropped;
   Verdict verdict;
+  // The next refinement attempt from `rung`, or false when there is none left.
+  auto next_attempt = [&]() -> bool {
+    if (rung == 0) {
+      active_solver = mod().get("cp").attr("CLARABEL");
+      active_options = clarabel_options(solver, solver_options);
+      rung = 1;
+      return true;
+    }
+    if (rung == 1) {
+      py::object options = fallback_options(solver, solver_options);
+      if (options.is_none()) return false;
+      active_solver = mod().get("cp").attr("CLARABEL");
+      active_options = options;
+      rung = 2;
+      return true;
+    }
+    return false;
+  };
+  // A refinement attempt: its solver's own failure moves on to the next attempt while there is
+  // one; the last failure keeps, beside the solver's note, why the earlier answers failed.
+  auto refine = [&]() -> py::object {
+    for (;;) {
+      try {
+        return solve_once(problem, active_solver, active_options, solve_time);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(mod().get("OptimizationFailed"))) throw;
+        if (next_attempt()) continue;
+        for (py::handle note : failed_checks) core::add_note(e.value(), py::str(note));
+        throw;
+      }
+    }
+  };
   py::object result = solve_once(problem, active_solver, active_options, solve_time);
   for (;;) {
     py::object status = problem.attr("status");
@@ -282,31 +338,23 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
       log_detail("check of %d constraints: %f s", py::int_(verdict.measurements.size()),
                  seconds_since(started));
       if (verdict.ok) break;
-      if (!refined_this_problem && !is_clarabel(active_solver)) {
-        if (truth(solver_arg)) {
+      const py::object checked_solver = active_solver;
+      if (next_attempt()) {
+        if (truth(solver_arg) && !refined) {
           core::warn(mod().get("OptimizerWarning"),
                      core::format("the answer of {} failed the constraint check ({}); solved "
                                   "again with CLARABEL",
-                                  active_solver, verdict.explain(units)));
+                                  checked_solver, verdict.explain(units)));
         }
-        std::string first_answer = "the answer of " + std::string(py::str(active_solver)) +
-                                   " failed the constraint check: " + verdict.explain(units);
-        active_solver = cp.attr("CLARABEL");
-        active_options = clarabel_options(solver, solver_options);
-        refined = refined_this_problem = true;
-        try {
-          result = solve_once(problem, active_solver, active_options, solve_time);
-        } catch (py::error_already_set& e) {
-          // The refinement's own failure says why the first answer was not returned.
-          if (e.matches(mod().get("OptimizationFailed"))) {
-            core::add_note(e.value(), py::str(first_answer));
-          }
-          throw;
-        }
+        failed_checks.append(py::str("the answer of " + std::string(py::str(checked_solver)) +
+                                     " failed the constraint check: " + verdict.explain(units)));
+        refined = true;
+        result = refine();
         continue;
       }
       py::object failed = mod().get("OptimizationFailed")(status);
       core::add_note(failed, py::str(verdict.explain(units)));
+      for (py::handle note : failed_checks) core::add_note(failed, py::str(note));
       core::raise(failed);
     }
     if (status_is(status, "INFEASIBLE") || status_is(status, "INFEASIBLE_INACCURATE")) {
@@ -318,14 +366,21 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
         problem = mod().get("cp").attr("Problem")(problem.attr("objective"), hard_cons);
         active_solver = solver;
         active_options = solver_options;
-        refined_this_problem = false;
+        rung = first_rung;
+        failed_checks = py::list();
         result = solve_once(problem, active_solver, active_options, solve_time);
         continue;
       }
       infeasible(problem, result, units, hard_cons, clarabel_options(solver, solver_options),
                  is_clarabel(active_solver));
     }
-    optimization_failed(problem, result);
+    // Any other status of a refinement attempt (Clarabel's iteration limit, say) moves on to
+    // the next attempt while there is one.
+    if (refined && next_attempt()) {
+      result = refine();
+      continue;
+    }
+    optimization_failed(problem, result, failed_checks);
   }
 
   // Done.

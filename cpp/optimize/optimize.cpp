@@ -140,6 +140,13 @@ PYBIND11_MODULE(optimize, m) {
   py::dict clarabel_options;
   clarabel_options["direct_solve_method"] = "qdldl";
   self.bind("CLARABEL_OPTIONS", clarabel_options);
+  // Laid over CLARABEL_OPTIONS for the refinement's last attempt, made when the first Clarabel
+  // attempt gives up or its answer fails the check too. Clarabel's equilibration is what fails
+  // on problems with a few dense rows (style bounds, a tracking-error cone) beside many sparse
+  // ones (turnover); without it those solve cleanly.
+  py::dict clarabel_fallback_options;
+  clarabel_fallback_options["equilibrate_enable"] = false;
+  self.bind("CLARABEL_FALLBACK_OPTIONS", clarabel_fallback_options);
 
   py::options options;
   options.disable_function_signatures();

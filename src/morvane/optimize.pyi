@@ -35,6 +35,7 @@ _Bounds = dict[str, Sequence[float | None]]
 DEBUG: bool
 DEFAULT_OBJECTIVE: MinVariance
 CLARABEL_OPTIONS: dict[str, Any]
+CLARABEL_FALLBACK_OPTIONS: dict[str, Any]
 
 def to_enum(v: object, enum_type: type[_E]) -> _E:
     """The member of enum_type that is v, equals v or has v as its value."""
