@@ -164,6 +164,21 @@ py::dict solve_information(const py::object& solver, const py::object& status, d
   return info;
 }
 
+// The answer is checked as it is returned: the weights g / sum(g), times the scale. A solver's
+// budget residual is no fault of what the caller gets, and every other constraint is measured
+// at the weights the caller gets. cvxpy's own `save_value` stores the values, as after a solve
+// (its `value` setter would refuse the solver's round-off below zero).
+void rescale_to_budget(const py::object& g, const py::object& zeta) {
+  py::object value = g.attr("value");
+  py::object scale =
+      py::isinstance(zeta, mod().get("cp").attr("Variable")) ? zeta.attr("value") : zeta;
+  if (value.is_none() || scale.is_none()) return;
+  const double total = value.attr("sum")().cast<double>();
+  const double target = scale.cast<double>();
+  if (!(total > 0.0) || !(target > 0.0)) return;
+  g.attr("save_value")(value * py::float_(target / total));
+}
+
 bool status_is(const py::object& status, const char* name) {
   return truth(core::eq(status, mod().get("cp").attr(name)));
 }
@@ -333,6 +348,7 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     py::object status = problem.attr("status");
     if (status_is(status, "OPTIMAL") || status_is(status, "OPTIMAL_INACCURATE")) {
       const auto started = std::chrono::steady_clock::now();
+      rescale_to_budget(g, zeta);
       core::settle_exposures(g, helper);
       verdict = verify(problem, g, zeta);
       log_detail("check of %d constraints: %f s", py::int_(verdict.measurements.size()),
