@@ -165,18 +165,22 @@ py::dict solve_information(const py::object& solver, const py::object& status, d
 }
 
 // The answer is checked as it is returned: the weights g / sum(g), times the scale. A solver's
-// budget residual is no fault of what the caller gets, and every other constraint is measured
-// at the weights the caller gets. cvxpy's own `save_value` stores the values, as after a solve
-// (its `value` setter would refuse the solver's round-off below zero).
+// residual on the budget sum(g) == zeta is no fault of what the caller gets, and every other
+// constraint is measured at the weights the caller gets. A variable scale (the homogenised ratio
+// objectives) takes the value sum(g), which leaves their normalisation of g as solved; a fixed
+// one rescales g. cvxpy's own `save_value` stores the values, as after a solve (the `value`
+// setter would refuse the solver's round-off below zero).
 void rescale_to_budget(const py::object& g, const py::object& zeta) {
   py::object value = g.attr("value");
-  py::object scale =
-      py::isinstance(zeta, mod().get("cp").attr("Variable")) ? zeta.attr("value") : zeta;
-  if (value.is_none() || scale.is_none()) return;
+  if (value.is_none()) return;
   const double total = value.attr("sum")().cast<double>();
-  const double target = scale.cast<double>();
-  if (!(total > 0.0) || !(target > 0.0)) return;
-  g.attr("save_value")(value * py::float_(target / total));
+  if (!(total > 0.0)) return;
+  if (py::isinstance(zeta, mod().get("cp").attr("Variable"))) {
+    if (!zeta.attr("value").is_none()) zeta.attr("save_value")(py::float_(total));
+    return;
+  }
+  const double target = zeta.cast<double>();
+  if (target > 0.0) g.attr("save_value")(value * py::float_(target / total));
 }
 
 bool status_is(const py::object& status, const char* name) {
