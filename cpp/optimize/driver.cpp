@@ -125,27 +125,21 @@ bool is_clarabel(const py::object& solver) {
 }
 
 // The options of the package's own Clarabel solves: the module's CLARABEL_OPTIONS, read now,
-// under the caller's own options when the caller's solver is Clarabel.
-py::dict clarabel_options(const py::object& solver, const py::dict& solver_options) {
+// with CLARABEL_FALLBACK_OPTIONS laid over them for the refinement's last attempt, and the
+// caller's own options on top when the caller's solver is Clarabel.
+py::dict clarabel_options(const py::object& solver, const py::dict& solver_options,
+                          bool fallback = false) {
   py::dict options = py::module_::import("builtins").attr("dict")(mod().get("CLARABEL_OPTIONS"));
-  if (is_clarabel(solver)) {
-    for (auto item : solver_options) options[item.first] = item.second;
-  }
+  if (fallback) options.attr("update")(mod().get("CLARABEL_FALLBACK_OPTIONS"));
+  if (is_clarabel(solver)) options.attr("update")(solver_options);
   return options;
 }
 
-// The options of the refinement's last attempt: CLARABEL_FALLBACK_OPTIONS laid over
-// CLARABEL_OPTIONS, both read now, the caller's own Clarabel options still on top. None when
-// they are the options of the first attempt, so that the same solve is never run twice.
+// The options of the refinement's last attempt, or None when they are those of the first, so
+// that the same solve is never run twice.
 py::object fallback_options(const py::object& solver, const py::dict& solver_options) {
-  py::dict first = clarabel_options(solver, solver_options);
-  py::dict options = py::module_::import("builtins").attr("dict")(mod().get("CLARABEL_OPTIONS"));
-  for (auto item : py::dict(mod().get("CLARABEL_FALLBACK_OPTIONS")))
-    options[item.first] = item.second;
-  if (is_clarabel(solver)) {
-    for (auto item : solver_options) options[item.first] = item.second;
-  }
-  if (truth(core::eq(options, first))) return py::none();
+  py::dict options = clarabel_options(solver, solver_options, true);
+  if (truth(core::eq(options, clarabel_options(solver, solver_options)))) return py::none();
   return options;
 }
 
