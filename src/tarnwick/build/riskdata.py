@@ -11,14 +11,8 @@ import duckdb
 import numpy as np
 import pandas as pd
 
-from tarnwick.build.estimate import (
-    STYLES,
-    VERSIONS,
-    Estimate,
-    Market,
-    SpecificState,
-    VersionSpec,
-)
+from tarnwick.build.estimate import Estimate, Market, SpecificState
+from tarnwick.reference.riskmodel import STYLES, VERSIONS, VersionSpec
 
 __all__ = [
     "TABLES",

@@ -15,17 +15,9 @@ import duckdb
 import numpy as np
 
 from tarnwick.build import riskdata
-from tarnwick.build.estimate import (
-    COV_MODELS,
-    MARKET_FACTOR,
-    STYLES,
-    VERSIONS,
-    Market,
-    factor_covariances,
-    regress,
-    specific_variances,
-)
+from tarnwick.build.estimate import Market, factor_covariances, regress, specific_variances
 from tarnwick.progress import Progress
+from tarnwick.reference.riskmodel import COV_MODELS, MARKET_FACTOR, STYLES, VERSIONS
 
 __all__ = ["estimate_risk_model", "build_risk_model"]
 

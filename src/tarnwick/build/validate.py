@@ -14,23 +14,15 @@ from pathlib import Path
 import duckdb
 
 from tarnwick.db.layout import DATE_TEXT, LISTED, RAW_TABLES, Column, RawTable
+from tarnwick.errors import InvalidFileError
 from tarnwick.sources.files import TableFile
 
-__all__ = ["DataError", "validate", "clean_name", "WEIGHT_TOLERANCE"]
+__all__ = ["InvalidFileError", "validate", "clean_name", "WEIGHT_TOLERANCE"]
 
 #: How far the index weights of one index and day may sum from 1.
 WEIGHT_TOLERANCE = 1e-6
 
 _KIND_WORDS = {"VARCHAR": "text", "DOUBLE": "a number", "DATE": "a date", DATE_TEXT: "a date"}
-
-
-class DataError(ValueError):
-    """A raw table refused on import: names the file, the line (header = line 1) and the
-    column of the first bad cell."""
-
-    def __init__(self, path: Path, line: int, column: str, problem: str) -> None:
-        self.path, self.line, self.column, self.problem = path, line, column, problem
-        super().__init__(f"{path}, line {line}, column {column}: {problem}")
 
 
 def clean_name(table: str) -> str:
@@ -46,8 +38,8 @@ class _Context:
     def first(self, sql: str, params: list[object] | None = None) -> tuple | None:
         return self.con.execute(sql, params or []).fetchone()
 
-    def fail(self, table: str, line: int, column: str, problem: str) -> DataError:
-        return DataError(self.files[table].path, int(line), column, problem)
+    def fail(self, table: str, line: int, column: str, problem: str) -> InvalidFileError:
+        return InvalidFileError(self.files[table].path, int(line), column, problem)
 
 
 def _typed(column: Column, present: bool) -> str:
@@ -222,14 +214,15 @@ def validate(
     """Check the staged tables of ``files`` (their file columns in ``columns``) and leave one
     typed table :func:`clean_name` per table.  ``stored_instruments`` names the store's
     instruments table when the import updates a store (ids may then be known from there when
-    the folder has no instruments file).  Raises :class:`DataError` on the first bad cell."""
+    the folder has no instruments file).  Raises :class:`InvalidFileError` on the first bad cell."""
     folder = next(iter(files.values())).path.parent if files else Path(".")
     needed = [t.name for t in RAW_TABLES if t.required]
     if stored_instruments is not None:
         needed = ["trading_dates"]
     for name in needed:
         if name not in files:
-            raise DataError(folder / f"{name}.csv", 1, "-", "file missing (.csv or .parquet)")
+            problem = "file missing (.csv or .parquet)"
+            raise InvalidFileError(folder / f"{name}.csv", 1, "-", problem)
     ctx = _Context(con, files)
     tables = [t for t in RAW_TABLES if t.name in files]
     for table in tables:

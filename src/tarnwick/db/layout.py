@@ -11,7 +11,19 @@ from dataclasses import dataclass
 
 from tarnwick.reference import STYLE_NAMES
 
-__all__ = ["Column", "RawTable", "RAW_TABLES", "raw_table", "LISTED", "DATE_TEXT"]
+__all__ = [
+    "Column",
+    "RawTable",
+    "RAW_TABLES",
+    "raw_table",
+    "LISTED",
+    "DATE_TEXT",
+    "SCHEMA_VERSION",
+    "SCHEMA",
+]
+
+#: The version of the store's tables; a store of another version is refused at opening.
+SCHEMA_VERSION = "2"
 
 #: ``de_listed_date`` of an instrument that is still listed.
 LISTED = "0000-00-00"
@@ -168,3 +180,11 @@ RAW_TABLES: tuple[RawTable, ...] = (
 def raw_table(name: str) -> RawTable:
     """The raw table called ``name``."""
     return next(t for t in RAW_TABLES if t.name == name)
+
+
+#: Table definitions of the tables every store has, in creation order (``index_weights`` is
+#: optional: only an import that gives weights creates it).
+SCHEMA: dict[str, str] = {
+    **{t.name: t.ddl() for t in RAW_TABLES if t.name != "index_weights"},
+    "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
+}
