@@ -84,8 +84,10 @@ def test_the_regressions_recover_planted_returns_with_the_exposures_in_force() -
     spec = VERSIONS["v1"]
     market = _market(n_days=7, n=45, desc_days=[0, 3])
     codes = market.industries["sws"][0]
-    exposures = [standardise(market.descriptors[k], market.cap[d], "clip")[0]
-                 for k, d in enumerate(market.desc_days)]
+    exposures = [
+        standardise(market.descriptors[k], market.cap[d], "clip")[0]
+        for k, d in enumerate(market.desc_days)
+    ]
     rng = np.random.default_rng(7)
     planted = np.full((7, 1 + N_IND + len(STYLES)), np.nan)
     for t in range(1, 7):
@@ -104,7 +106,7 @@ def test_the_regressions_recover_planted_returns_with_the_exposures_in_force() -
     assert np.isnan(est.factor_returns[0]).all()  # no exposures before the first day
     np.testing.assert_allclose(est.factor_returns[1:], planted[1:], atol=1e-10)
     assert np.isnan(est.residuals[2, 5]) and np.isfinite(est.residuals[3, 5])
-    assert est.factors[0] == "market" and est.factors[-len(STYLES):] == list(STYLES)
+    assert est.factors[0] == "market" and est.factors[-len(STYLES) :] == list(STYLES)
 
 
 def test_a_day_with_too_few_stocks_has_no_regression() -> None:
@@ -208,10 +210,15 @@ def test_a_single_factor_covariance_is_its_annualised_ewma_variance() -> None:
 def _estimate(market: Market, residuals: np.ndarray) -> Estimate:
     n_days, n = residuals.shape
     return Estimate(
-        factors=[], kinds=[], exposures=np.zeros((1, n, len(STYLES))),
-        present=np.ones((1, n), dtype=bool), factor_returns=np.zeros((n_days, 0)),
-        residuals=residuals, listing_days=np.empty(0, np.int64),
-        listing_stocks=np.empty(0, np.int64), listing_exposures=np.empty((0, len(STYLES))),
+        factors=[],
+        kinds=[],
+        exposures=np.zeros((1, n, len(STYLES))),
+        present=np.ones((1, n), dtype=bool),
+        factor_returns=np.zeros((n_days, 0)),
+        residuals=residuals,
+        listing_days=np.empty(0, np.int64),
+        listing_stocks=np.empty(0, np.int64),
+        listing_exposures=np.empty((0, len(STYLES))),
     )
 
 
@@ -238,10 +245,15 @@ def test_specific_variances_continued_from_a_state_equal_one_pass(version: str) 
 
 def _window(market: Market, lo: int, hi: int) -> Market:
     return Market(
-        dates=market.dates[lo:hi], ids=market.ids, listed_from=market.listed_from,
-        listed_to=market.listed_to, returns=market.returns[lo:hi],
-        cap_before=market.cap_before[lo:hi], cap=market.cap[lo:hi],
-        desc_days=market.desc_days - lo, descriptors=market.descriptors,
+        dates=market.dates[lo:hi],
+        ids=market.ids,
+        listed_from=market.listed_from,
+        listed_to=market.listed_to,
+        returns=market.returns[lo:hi],
+        cap_before=market.cap_before[lo:hi],
+        cap=market.cap[lo:hi],
+        desc_days=market.desc_days - lo,
+        descriptors=market.descriptors,
         industries=market.industries,
     )
 
