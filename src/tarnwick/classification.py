@@ -45,8 +45,9 @@ def get_instrument_industry(order_book_ids: Any, classification: Any = "sws") ->
         f"SELECT order_book_id, industry_name FROM industries WHERE classification = ? AND {cond}",
         [cls] + params,
     )
-    s = _by_id([str(x) for x in df["order_book_id"]], [str(x) for x in df["industry_name"]],
-               "industry")
+    s = _by_id(
+        [str(x) for x in df["order_book_id"]], [str(x) for x in df["industry_name"]], "industry"
+    )
     order = [i for i in ids if i in s.index]
     return s.reindex(pd.Index(order, name="order_book_id"))
 

@@ -81,12 +81,15 @@ def _import_into(
             estimation = f"incremental from {since}"
     else:
         estimation = _meta(con, "risk_model_estimation") or "full"
-    write_meta(con, {
-        "source": "import",
-        "risk_model_estimation": estimation,
-        "derived_styles": ",".join(plan.derived),
-        "descriptor_dates": "file" if plan.dates_from_file else "month_end",
-    })
+    write_meta(
+        con,
+        {
+            "source": "import",
+            "risk_model_estimation": estimation,
+            "derived_styles": ",".join(plan.derived),
+            "descriptor_dates": "file" if plan.dates_from_file else "month_end",
+        },
+    )
 
 
 def import_dir(

@@ -204,9 +204,11 @@ def get_specific_variance(
         sql += " AND list_contains(?, order_book_id)"
         params.append(list(order_book_ids))
     frame = _query(sql + " ORDER BY order_book_id", params)
-    out = pd.Series(frame["value"].to_numpy(dtype=np.float64),
-                    index=pd.Index(frame["order_book_id"].astype(object), name="order_book_id"),
-                    name="specific_variance")
+    out = pd.Series(
+        frame["value"].to_numpy(dtype=np.float64),
+        index=pd.Index(frame["order_book_id"].astype(object), name="order_book_id"),
+        name="specific_variance",
+    )
     return out
 
 

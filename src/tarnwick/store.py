@@ -215,8 +215,6 @@ def query(sql: str, params: list | tuple | dict | None = None) -> pd.DataFrame:
         return _run(lambda: con.execute(sql, args).df())
 
 
-
-
 # --------------------------------------------------------------------------------------
 # Building
 # --------------------------------------------------------------------------------------

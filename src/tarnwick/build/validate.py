@@ -62,8 +62,12 @@ def _check_columns(ctx: _Context, table: RawTable, columns: list[str]) -> None:
     known = {c.name for c in table.columns}
     for name in columns:
         if name not in known:
-            raise ctx.fail(table.name, 1, name, f"unknown column; {table.name} has "
-                           + ", ".join(c.name for c in table.columns))
+            raise ctx.fail(
+                table.name,
+                1,
+                name,
+                f"unknown column; {table.name} has " + ", ".join(c.name for c in table.columns),
+            )
     for c in table.columns:
         if c.required and c.name not in columns:
             raise ctx.fail(table.name, 1, c.name, "required column missing")
@@ -91,11 +95,13 @@ def _check_cells(ctx: _Context, table: RawTable, columns: list[str]) -> None:
             f"WHERE {raw} IS NOT NULL AND {c.name} IS NULL ORDER BY _line LIMIT 1"
         )
         if row:
-            raise ctx.fail(table.name, row[0], c.name,
-                           f"cannot read {row[1]!r} as {_KIND_WORDS[c.kind]}")
+            raise ctx.fail(
+                table.name, row[0], c.name, f"cannot read {row[1]!r} as {_KIND_WORDS[c.kind]}"
+            )
         if not c.nullable:
-            row = ctx.first(f"SELECT _line FROM {clean} WHERE {c.name} IS NULL "
-                            "ORDER BY _line LIMIT 1")
+            row = ctx.first(
+                f"SELECT _line FROM {clean} WHERE {c.name} IS NULL ORDER BY _line LIMIT 1"
+            )
             if row:
                 raise ctx.fail(table.name, row[0], c.name, "empty cell")
         if c.check:
@@ -123,8 +129,9 @@ def _check_key(ctx: _Context, table: RawTable) -> None:
         "WHERE n = 2 ORDER BY _line LIMIT 1"
     )
     if row:
-        raise ctx.fail(table.name, row[0], table.key[-1],
-                       f"duplicate key ({key}): the same as line {row[1]}")
+        raise ctx.fail(
+            table.name, row[0], table.key[-1], f"duplicate key ({key}): the same as line {row[1]}"
+        )
 
 
 def _check_dates(ctx: _Context, table: RawTable) -> None:
@@ -133,8 +140,12 @@ def _check_dates(ctx: _Context, table: RawTable) -> None:
         f"(SELECT date FROM {clean_name('trading_dates')}) ORDER BY _line LIMIT 1"
     )
     if row:
-        raise ctx.fail(table.name, row[0], "date",
-                       f"{row[1]} is not a trading day of {ctx.files['trading_dates'].path.name}")
+        raise ctx.fail(
+            table.name,
+            row[0],
+            "date",
+            f"{row[1]} is not a trading day of {ctx.files['trading_dates'].path.name}",
+        )
 
 
 def _check_ids(ctx: _Context, table: RawTable, instruments: str, source: str) -> None:
@@ -155,8 +166,12 @@ def _check_ids(ctx: _Context, table: RawTable, instruments: str, source: str) ->
                 [kind],
             )
             if row:
-                raise ctx.fail(table.name, row[0], column,
-                               f"{row[1]!r} is of type {row[2]} in {source}, not {kind}")
+                raise ctx.fail(
+                    table.name,
+                    row[0],
+                    column,
+                    f"{row[1]!r} is of type {row[2]} in {source}, not {kind}",
+                )
 
 
 def _check_kept_ids(ctx: _Context, stored_instruments: str) -> None:
@@ -167,9 +182,13 @@ def _check_kept_ids(ctx: _Context, stored_instruments: str) -> None:
         f"order_book_id NOT IN (SELECT order_book_id FROM {clean_name('instruments')})"
     )
     if row and row[0]:
-        raise ctx.fail("instruments", 1, "order_book_id",
-                       f"{row[0]} ids with bars in the store are missing (first {row[1]!r}); "
-                       f"the file replaces {stored_instruments}, so it must list them too")
+        raise ctx.fail(
+            "instruments",
+            1,
+            "order_book_id",
+            f"{row[0]} ids with bars in the store are missing (first {row[1]!r}); "
+            f"the file replaces {stored_instruments}, so it must list them too",
+        )
 
 
 def _check_rules(ctx: _Context) -> None:
@@ -180,8 +199,9 @@ def _check_rules(ctx: _Context) -> None:
             "ORDER BY _line LIMIT 1"
         )
         if row:
-            raise ctx.fail("instruments", row[0], "de_listed_date",
-                           f"{row[1]} is not after the listed_date")
+            raise ctx.fail(
+                "instruments", row[0], "de_listed_date", f"{row[1]} is not after the listed_date"
+            )
     if "index_weights" in ctx.files:
         row = ctx.first(
             f"SELECT min(_line), index_id, date, sum(weight) FROM {clean_name('index_weights')} "
@@ -189,8 +209,12 @@ def _check_rules(ctx: _Context) -> None:
             [WEIGHT_TOLERANCE],
         )
         if row:
-            raise ctx.fail("index_weights", row[0], "weight",
-                           f"the weights of {row[1]} on {row[2]} sum to {row[3]!r}, not 1")
+            raise ctx.fail(
+                "index_weights",
+                row[0],
+                "weight",
+                f"the weights of {row[1]} on {row[2]} sum to {row[3]!r}, not 1",
+            )
     if "industries" in ctx.files:
         row = ctx.first(
             "SELECT _line, industry_code, classification FROM (SELECT _line, industry_code, "
@@ -201,8 +225,12 @@ def _check_rules(ctx: _Context) -> None:
             "ORDER BY _line DESC LIMIT 1"
         )
         if row:
-            raise ctx.fail("industries", row[0], "industry_name",
-                           f"{row[2]} code {row[1]} has another name on an earlier line")
+            raise ctx.fail(
+                "industries",
+                row[0],
+                "industry_name",
+                f"{row[2]} code {row[1]} has another name on an earlier line",
+            )
 
 
 def validate(
