@@ -20,6 +20,7 @@ from morvane.exception import InvalidArgument
 from morvane.objective import MeanVariance
 from morvane.optimize import portfolio_optimize
 from tarnwick import cli, store
+from tarnwick.sources import sample
 
 
 def _one_line_error(capsys: pytest.CaptureFixture[str], argv: list[str]) -> str:
@@ -82,7 +83,7 @@ def test_a_location_that_cannot_hold_a_store_is_refused_before_generating(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str],
     case: str
 ) -> None:
-    monkeypatch.setattr(store._sample, "generate", _never_generate)
+    monkeypatch.setattr(sample, "generate", _never_generate)
     a_file = tmp_path / "a-file"
     a_file.write_text("x")
     argv = ["sample", "--size", "small", "--quiet"]
@@ -108,7 +109,7 @@ def test_a_location_that_cannot_hold_a_store_is_refused_before_generating(
 def test_an_unwritable_folder_is_refused_before_generating(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
-    monkeypatch.setattr(store._sample, "generate", _never_generate)
+    monkeypatch.setattr(sample, "generate", _never_generate)
 
     def refused(self: Path, *args: object, **kwargs: object) -> None:
         raise PermissionError(13, "Permission denied", str(self))
@@ -135,7 +136,7 @@ def test_a_build_removes_what_killed_builds_left(tmp_path: Path,
             tmp_path / "notes.txt"]
     for p in left + kept:
         p.write_bytes(b"partial")
-    monkeypatch.setattr(store._sample, "generate", _never_generate)
+    monkeypatch.setattr(sample, "generate", _never_generate)
     with pytest.raises(AssertionError):
         store.build("small", path=target, progress=False)
     assert sorted(tmp_path.iterdir()) == sorted(kept)

@@ -15,6 +15,7 @@ import pytest
 
 import tarnwick
 from tarnwick import cli, sample, store
+from tarnwick.build import sample as sample_build
 
 D = dt.date(2025, 6, 3)
 ID = "000300.XSHG"
@@ -326,10 +327,10 @@ def test_interrupted_build_keeps_the_old_store(
         raise KeyboardInterrupt
 
     if fail_at == "generate":
-        monkeypatch.setattr(store._sample, "generate", broken_generate)
+        monkeypatch.setattr(sample, "generate", broken_generate)
     else:
-        monkeypatch.setattr(store._sample, "generate", lambda *a, **k: None)
-        monkeypatch.setattr(store, "write_market", broken_write)
+        monkeypatch.setattr(sample, "generate", lambda *a, **k: None)
+        monkeypatch.setattr(sample_build, "write_market", broken_write)
     with pytest.raises((RuntimeError, KeyboardInterrupt)):
         store.build("small", path=target, progress=False)
     assert _digest(target) == before

@@ -18,12 +18,13 @@ import duckdb
 from tarnwick.build import descriptors, write
 from tarnwick.build.meta import write_meta
 from tarnwick.build.riskmodel import estimate_risk_model
-from tarnwick.build.validate import DataError, validate
+from tarnwick.build.validate import validate
 from tarnwick.db.atomic import replacing
+from tarnwick.errors import DataError, InvalidFileError
 from tarnwick.progress import Progress
 from tarnwick.sources.files import TableFile, find_files, stage
 
-__all__ = ["DataError", "DataGapWarning", "import_dir"]
+__all__ = ["DataError", "InvalidFileError", "DataGapWarning", "import_dir"]
 
 
 class DataGapWarning(UserWarning):
@@ -80,12 +81,15 @@ def _import_into(
             estimation = f"incremental from {since}"
     else:
         estimation = _meta(con, "risk_model_estimation") or "full"
-    write_meta(con, {
-        "source": "import",
-        "risk_model_estimation": estimation,
-        "derived_styles": ",".join(plan.derived),
-        "descriptor_dates": "file" if plan.dates_from_file else "month_end",
-    })
+    write_meta(
+        con,
+        {
+            "source": "import",
+            "risk_model_estimation": estimation,
+            "derived_styles": ",".join(plan.derived),
+            "descriptor_dates": "file" if plan.dates_from_file else "month_end",
+        },
+    )
 
 
 def import_dir(
@@ -103,8 +107,8 @@ def import_dir(
     re-estimated from the first of those days on, so that the result equals a full import of
     the same data.  Styles that can be computed from prices and caps are computed when the
     folder gives no values for them; the others stay at exposure 0, with an
-    :class:`DataGapWarning` naming them.  Bad input raises :class:`DataError` naming the file,
-    line and column, and writes nothing.
+    :class:`DataGapWarning` naming them.  Bad input raises :class:`InvalidFileError` (a
+    :class:`DataError`) naming the file, line and column, and writes nothing.
     """
     from tarnwick import store  # the client's store: its default location and connection
 

@@ -17,8 +17,14 @@ class Progress:
 
     def __init__(self, title: str, total: float, enabled: bool = True) -> None:
         quiet = not enabled or not sys.stderr.isatty()
-        self._bar = tqdm(total=total, desc=title, disable=quiet, file=sys.stderr, leave=True,
-                         bar_format="{desc} {percentage:3.0f}%|{bar}| {elapsed} {postfix}")
+        self._bar = tqdm(
+            total=total,
+            desc=title,
+            disable=quiet,
+            file=sys.stderr,
+            leave=True,
+            bar_format="{desc} {percentage:3.0f}%|{bar}| {elapsed} {postfix}",
+        )
         self._done = 0.0
 
     def _move_to(self, position: float, label: str) -> None:

@@ -10,7 +10,7 @@ from __future__ import annotations
 import datetime as _dt
 import os
 import shutil
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 
 import duckdb
@@ -19,7 +19,9 @@ import pandas as pd
 
 from tarnwick import store
 from tarnwick.arguments import to_date
-from tarnwick.build.estimate import (
+from tarnwick.db.atomic import replacing
+from tarnwick.errors import MissingDataError
+from tarnwick.reference.riskmodel import (
     ANNUALISATION,
     COV_MODELS,
     MARKET_FACTOR,
@@ -27,9 +29,6 @@ from tarnwick.build.estimate import (
     VERSIONS,
     VersionSpec,
 )
-from tarnwick.build.riskdata import TABLES
-from tarnwick.build.riskmodel import build_risk_model
-from tarnwick.db.atomic import replacing
 
 __all__ = [
     "ANNUALISATION",
@@ -54,7 +53,18 @@ __all__ = [
 
 def risk_model_tables() -> tuple[str, ...]:
     """Names of the risk-model tables."""
+    from tarnwick.build.riskdata import TABLES
+
     return tuple(TABLES)
+
+
+def build_risk_model(con: duckdb.DuckDBPyConnection, progress: bool | Callable = True) -> None:
+    """Estimate every risk-model version over the whole history of the store open on ``con``
+    (read-write) and write the risk-model tables (``tarnwick.build.riskmodel``; the
+    estimator loads only when this runs)."""
+    from tarnwick.build import riskmodel
+
+    riskmodel.build_risk_model(con, progress)
 
 
 def rebuild_risk_model(path: str | os.PathLike[str] | None = None, progress: bool = True) -> None:
@@ -105,7 +115,7 @@ def calendar_bounds() -> tuple[_dt.date, _dt.date]:
     """First and last day of the store's trading calendar."""
     frame = _query("SELECT min(date) AS first, max(date) AS last FROM trading_dates", [])
     if frame.empty or pd.isna(frame["first"].iloc[0]):
-        raise LookupError("the store has an empty trading calendar")
+        raise MissingDataError("the store has an empty trading calendar")
     return _as_date(frame["first"].iloc[0]), _as_date(frame["last"].iloc[0])
 
 
@@ -159,7 +169,8 @@ def get_style_exposures(
 
 def get_factor_covariance(risk_model: object, cov_model: object, date: object) -> pd.DataFrame:
     """Annualised factor covariance as of the close of ``date`` (factor returns up to and
-    including it).  Raises ``LookupError`` when the model has no covariance for that day."""
+    including it).  Raises :class:`~tarnwick.errors.MissingDataError` (a ``LookupError``) when
+    the model has no covariance for that day."""
     version, model, day = _version(risk_model), _cov_model(cov_model), _as_date(date)
     names = factor_names(version)
     frame = _query(
@@ -167,7 +178,7 @@ def get_factor_covariance(risk_model: object, cov_model: object, date: object) -
         [version, model, day],
     )
     if frame.empty:
-        raise LookupError(f"no {version}/{model} factor covariance on {day}")
+        raise MissingDataError(f"no {version}/{model} factor covariance on {day}")
     packed = np.asarray(frame["cov"].iloc[0], dtype=np.float64)
     k = len(names)
     if packed.size != k * (k + 1) // 2:
@@ -193,9 +204,11 @@ def get_specific_variance(
         sql += " AND list_contains(?, order_book_id)"
         params.append(list(order_book_ids))
     frame = _query(sql + " ORDER BY order_book_id", params)
-    out = pd.Series(frame["value"].to_numpy(dtype=np.float64),
-                    index=pd.Index(frame["order_book_id"].astype(object), name="order_book_id"),
-                    name="specific_variance")
+    out = pd.Series(
+        frame["value"].to_numpy(dtype=np.float64),
+        index=pd.Index(frame["order_book_id"].astype(object), name="order_book_id"),
+        name="specific_variance",
+    )
     return out
 
 

@@ -76,8 +76,9 @@ def month_end_dates(days: list[_dt.date]) -> list[_dt.date]:
     return out
 
 
-def _scatter(shape: tuple[int, int], rows: np.ndarray, cols: np.ndarray,
-             values: np.ndarray) -> np.ndarray:
+def _scatter(
+    shape: tuple[int, int], rows: np.ndarray, cols: np.ndarray, values: np.ndarray
+) -> np.ndarray:
     out = np.full(shape, np.nan)
     keep = (rows >= 0) & (cols >= 0)
     out[rows[keep], cols[keep]] = values[keep]
@@ -87,28 +88,41 @@ def _scatter(shape: tuple[int, int], rows: np.ndarray, cols: np.ndarray,
 def _load(con: duckdb.DuckDBPyConnection, days: list[_dt.date]) -> dict[str, np.ndarray]:
     """Dense arrays of the stocks over ``days``: price, close, volume, cap (forward-filled,
     from the last cap before the first day)."""
-    ids = pd.Index([r[0] for r in con.execute(
-        "SELECT order_book_id FROM instruments WHERE type = 'CS' ORDER BY order_book_id"
-    ).fetchall()])
+    ids = pd.Index(
+        [
+            r[0]
+            for r in con.execute(
+                "SELECT order_book_id FROM instruments WHERE type = 'CS' ORDER BY order_book_id"
+            ).fetchall()
+        ]
+    )
     dates = pd.DatetimeIndex(pd.to_datetime(days))
     shape = (len(days), len(ids))
     bars = con.execute(
         "SELECT order_book_id, date, close * adj_factor AS price, close, volume FROM daily_bars "
-        "WHERE date BETWEEN ? AND ?", [days[0], days[-1]]
+        "WHERE date BETWEEN ? AND ?",
+        [days[0], days[-1]],
     ).df()
     rows = dates.get_indexer(pd.to_datetime(bars["date"]))
     cols = ids.get_indexer(bars["order_book_id"])
-    out = {k: _scatter(shape, rows, cols, bars[k].to_numpy(float))
-           for k in ("price", "close", "volume")}
+    out = {
+        k: _scatter(shape, rows, cols, bars[k].to_numpy(float))
+        for k in ("price", "close", "volume")
+    }
     caps = con.execute(
         "SELECT order_book_id, date, market_cap_3 FROM factor_values WHERE date BETWEEN ? AND ?",
         [days[0], days[-1]],
     ).df()
-    cap = _scatter(shape, dates.get_indexer(pd.to_datetime(caps["date"])),
-                   ids.get_indexer(caps["order_book_id"]), caps["market_cap_3"].to_numpy(float))
+    cap = _scatter(
+        shape,
+        dates.get_indexer(pd.to_datetime(caps["date"])),
+        ids.get_indexer(caps["order_book_id"]),
+        caps["market_cap_3"].to_numpy(float),
+    )
     before = con.execute(
         "SELECT order_book_id, arg_max(market_cap_3, date) AS cap FROM factor_values "
-        "WHERE date < ? GROUP BY order_book_id", [days[0]]
+        "WHERE date < ? GROUP BY order_book_id",
+        [days[0]],
     ).df()
     j = ids.get_indexer(before["order_book_id"])
     first = cap[0].copy()
@@ -132,16 +146,19 @@ def derive(con: duckdb.DuckDBPyConnection, style_plan: StylePlan, since: _dt.dat
         k = int(np.searchsorted(np.array(calendar, dtype="datetime64[D]"), np.datetime64(since)))
         start = calendar[max(k - 1, 0)]
     if style_plan.dates_from_file:
-        dates = [r[0] for r in con.execute(
-            "SELECT DISTINCT date FROM style_descriptors WHERE date >= ? ORDER BY date", [start]
-        ).fetchall()]
+        dates = [
+            r[0]
+            for r in con.execute(
+                "SELECT DISTINCT date FROM style_descriptors WHERE date >= ? ORDER BY date", [start]
+            ).fetchall()
+        ]
     else:
         dates = [d for d in month_end_dates(calendar) if d >= start]
         con.execute("DELETE FROM style_descriptors WHERE date >= ?", [start])
     if not dates:
         return
     first = calendar.index(dates[0])
-    window = calendar[max(first - WINDOWS["beta"], 0): calendar.index(dates[-1]) + 1]
+    window = calendar[max(first - WINDOWS["beta"], 0) : calendar.index(dates[-1]) + 1]
     data = _load(con, window)
     frames = []
     for d in dates:

@@ -6,9 +6,9 @@ import datetime as _dt
 
 import duckdb
 
-__all__ = ["SCHEMA_VERSION", "write_meta"]
+from tarnwick.db.layout import SCHEMA_VERSION
 
-SCHEMA_VERSION = "2"
+__all__ = ["SCHEMA_VERSION", "write_meta"]
 
 
 def write_meta(con: duckdb.DuckDBPyConnection, entries: dict[str, str]) -> None:

@@ -11,14 +11,8 @@ import duckdb
 import numpy as np
 import pandas as pd
 
-from tarnwick.build.estimate import (
-    STYLES,
-    VERSIONS,
-    Estimate,
-    Market,
-    SpecificState,
-    VersionSpec,
-)
+from tarnwick.build.estimate import Estimate, Market, SpecificState
+from tarnwick.reference.riskmodel import STYLES, VERSIONS, VersionSpec
 
 __all__ = [
     "TABLES",
@@ -45,8 +39,7 @@ TABLES: dict[str, str] = {
     "risk_factors": "risk_model VARCHAR, position INTEGER, factor VARCHAR, kind VARCHAR",
     "style_exposures": f"risk_model VARCHAR, date DATE, order_book_id VARCHAR, {_STYLE_COLUMNS}",
     # Interim exposures of the stocks listed between two descriptor dates, on the listing day.
-    "listing_exposures": f"risk_model VARCHAR, date DATE, order_book_id VARCHAR, "
-    f"{_STYLE_COLUMNS}",
+    "listing_exposures": f"risk_model VARCHAR, date DATE, order_book_id VARCHAR, {_STYLE_COLUMNS}",
     "factor_returns": "risk_model VARCHAR, date DATE, factor VARCHAR, value DOUBLE",
     "factor_covariance": "risk_model VARCHAR, cov_model VARCHAR, date DATE, cov DOUBLE[]",
     "specific_variance": "risk_model VARCHAR, date DATE, order_book_id VARCHAR, value FLOAT",
@@ -120,8 +113,9 @@ def _returns(con: duckdb.DuckDBPyConnection, shape: tuple[int, int]) -> np.ndarr
     return returns
 
 
-def _caps(con: duckdb.DuckDBPyConnection, shape: tuple[int, int], start: _dt.date | None
-          ) -> np.ndarray:
+def _caps(
+    con: duckdb.DuckDBPyConnection, shape: tuple[int, int], start: _dt.date | None
+) -> np.ndarray:
     """Market caps forward-filled over the window, its first day filled from the last cap
     before it."""
     caps = con.execute(
@@ -227,8 +221,9 @@ def _by_stock(frame: pd.DataFrame, ids: np.ndarray) -> np.ndarray:
     return pd.Index(ids).get_indexer(frame["order_book_id"].astype(str))
 
 
-def load_carried(con: duckdb.DuckDBPyConnection, version: str, market: Market
-                 ) -> tuple[np.ndarray, np.ndarray]:
+def load_carried(
+    con: duckdb.DuckDBPyConnection, version: str, market: Market
+) -> tuple[np.ndarray, np.ndarray]:
     """The stored exposures (and who has them) of the last descriptor date before the
     window: the exposures the window's first regressions use."""
     frame = con.execute(
@@ -244,8 +239,9 @@ def load_carried(con: duckdb.DuckDBPyConnection, version: str, market: Market
     return exposures, present
 
 
-def load_carried_listings(con: duckdb.DuckDBPyConnection, version: str, market: Market
-                          ) -> np.ndarray:
+def load_carried_listings(
+    con: duckdb.DuckDBPyConnection, version: str, market: Market
+) -> np.ndarray:
     """Stocks listed from the carried descriptor date until the window with interim
     exposures: they stay in the model under the carried slot."""
     frame = con.execute(
@@ -257,13 +253,16 @@ def load_carried_listings(con: duckdb.DuckDBPyConnection, version: str, market: 
     return rows[rows >= 0]
 
 
-def load_factor_returns(con: duckdb.DuckDBPyConnection, version: str, factors: list[str],
-                        before: _dt.date) -> tuple[np.ndarray, np.ndarray]:
+def load_factor_returns(
+    con: duckdb.DuckDBPyConnection, version: str, factors: list[str], before: _dt.date
+) -> tuple[np.ndarray, np.ndarray]:
     """Stored factor returns of the days before ``before``: (dates, days x factors, NaN on
     days without a regression)."""
-    dates = np.asarray(con.execute(
-        "SELECT date FROM trading_dates WHERE date < ? ORDER BY date", [before]
-    ).fetchnumpy()["date"]).astype("datetime64[D]")
+    dates = np.asarray(
+        con.execute(
+            "SELECT date FROM trading_dates WHERE date < ? ORDER BY date", [before]
+        ).fetchnumpy()["date"]
+    ).astype("datetime64[D]")
     frame = con.execute(
         "SELECT date, factor, value FROM factor_returns WHERE risk_model = ? AND date < ?",
         [version, before],
@@ -275,12 +274,12 @@ def load_factor_returns(con: duckdb.DuckDBPyConnection, version: str, factors: l
     return dates, values
 
 
-def load_state(con: duckdb.DuckDBPyConnection, version: str, market: Market
-               ) -> SpecificState | None:
+def load_state(
+    con: duckdb.DuckDBPyConnection, version: str, market: Market
+) -> SpecificState | None:
     """The stored residual sums, if they are of the window's first day."""
     frame = con.execute(
-        "SELECT order_book_id, sums, weights FROM specific_state WHERE risk_model = ? "
-        "AND date = ?",
+        "SELECT order_book_id, sums, weights FROM specific_state WHERE risk_model = ? AND date = ?",
         [version, market.dates[0].astype(object)],
     ).df()
     if frame.empty:
@@ -304,8 +303,7 @@ def stored_factors(con: duckdb.DuckDBPyConnection, version: str) -> list[str]:
 # --------------------------------------------------------------------------------------------
 
 
-def _insert(con: duckdb.DuckDBPyConnection, table: str, frame: pd.DataFrame, select: str
-            ) -> None:
+def _insert(con: duckdb.DuckDBPyConnection, table: str, frame: pd.DataFrame, select: str) -> None:
     name = f"_rm_frame_{table}"
     con.register(name, frame)
     try:
@@ -315,81 +313,121 @@ def _insert(con: duckdb.DuckDBPyConnection, table: str, frame: pd.DataFrame, sel
 
 
 def write_factors(con: duckdb.DuckDBPyConnection, model: VersionSpec, est: Estimate) -> None:
-    frame = pd.DataFrame({"position": np.arange(len(est.factors), dtype=np.int32),
-                          "factor": est.factors, "kind": est.kinds})
+    frame = pd.DataFrame(
+        {
+            "position": np.arange(len(est.factors), dtype=np.int32),
+            "factor": est.factors,
+            "kind": est.kinds,
+        }
+    )
     _insert(con, "risk_factors", frame, f"'{model.name}', position, factor, kind")
 
 
-def write_exposures(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
-                    est: Estimate) -> int:
+def write_exposures(
+    con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market, est: Estimate
+) -> int:
     """The exposures of the window's own descriptor dates; returns the rows written."""
     own = market.desc_days >= 0
     d_idx, s_idx = np.nonzero(est.present & own[:, None])
-    frame = pd.DataFrame({
-        "date": market.dates[market.desc_days[d_idx]],
-        "order_book_id": pd.Categorical.from_codes(s_idx, categories=market.ids),
-    })
+    frame = pd.DataFrame(
+        {
+            "date": market.dates[market.desc_days[d_idx]],
+            "order_book_id": pd.Categorical.from_codes(s_idx, categories=market.ids),
+        }
+    )
     values = est.exposures[d_idx, s_idx].astype(np.float32)
     for j, s in enumerate(STYLES):
         frame[s] = values[:, j]
-    _insert(con, "style_exposures", frame,
-            f"'{model.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
+    _insert(
+        con,
+        "style_exposures",
+        frame,
+        f"'{model.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES),
+    )
     return len(frame)
 
 
-def write_listing_exposures(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
-                            est: Estimate) -> None:
-    frame = pd.DataFrame({
-        "date": market.dates[est.listing_days],
-        "order_book_id": pd.Categorical.from_codes(est.listing_stocks, categories=market.ids),
-    })
+def write_listing_exposures(
+    con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market, est: Estimate
+) -> None:
+    frame = pd.DataFrame(
+        {
+            "date": market.dates[est.listing_days],
+            "order_book_id": pd.Categorical.from_codes(est.listing_stocks, categories=market.ids),
+        }
+    )
     values = est.listing_exposures.astype(np.float32)
     for j, s in enumerate(STYLES):
         frame[s] = values[:, j]
-    _insert(con, "listing_exposures", frame,
-            f"'{model.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES))
+    _insert(
+        con,
+        "listing_exposures",
+        frame,
+        f"'{model.name}', date, CAST(order_book_id AS VARCHAR), " + ", ".join(STYLES),
+    )
 
 
-def write_factor_returns(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
-                         est: Estimate) -> None:
+def write_factor_returns(
+    con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market, est: Estimate
+) -> None:
     k_fac = len(est.factors)
     days = np.flatnonzero(np.isfinite(est.factor_returns).all(axis=1))
-    frame = pd.DataFrame({
-        "date": np.repeat(market.dates[days], k_fac),
-        "factor": pd.Categorical.from_codes(np.tile(np.arange(k_fac), days.size),
-                                            categories=est.factors),
-        "value": est.factor_returns[days].ravel(),
-    })
+    frame = pd.DataFrame(
+        {
+            "date": np.repeat(market.dates[days], k_fac),
+            "factor": pd.Categorical.from_codes(
+                np.tile(np.arange(k_fac), days.size), categories=est.factors
+            ),
+            "value": est.factor_returns[days].ravel(),
+        }
+    )
     _insert(con, "factor_returns", frame, f"'{model.name}', date, CAST(factor AS VARCHAR), value")
 
 
-def write_covariance(con: duckdb.DuckDBPyConnection, model: VersionSpec, cov_model: str,
-                     dates: np.ndarray, cov: np.ndarray) -> None:
+def write_covariance(
+    con: duckdb.DuckDBPyConnection,
+    model: VersionSpec,
+    cov_model: str,
+    dates: np.ndarray,
+    cov: np.ndarray,
+) -> None:
     """Covariances (days x K x K) stored as their upper triangles, row by row."""
     iu = np.triu_indices(cov.shape[1])
     frame = pd.DataFrame({"date": dates, "cov": list(cov[:, iu[0], iu[1]])})
-    _insert(con, "factor_covariance", frame,
-            f"'{model.name}', '{cov_model}', date, cov::DOUBLE[]")
+    _insert(con, "factor_covariance", frame, f"'{model.name}', '{cov_model}', date, cov::DOUBLE[]")
 
 
-def write_specific(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
-                   day: np.ndarray, stock: np.ndarray, value: np.ndarray) -> int:
-    frame = pd.DataFrame({
-        "date": market.dates[day],
-        "order_book_id": pd.Categorical.from_codes(stock, categories=market.ids),
-        "value": value.astype(np.float32),
-    })
-    _insert(con, "specific_variance", frame,
-            f"'{model.name}', date, CAST(order_book_id AS VARCHAR), value")
+def write_specific(
+    con: duckdb.DuckDBPyConnection,
+    model: VersionSpec,
+    market: Market,
+    day: np.ndarray,
+    stock: np.ndarray,
+    value: np.ndarray,
+) -> int:
+    frame = pd.DataFrame(
+        {
+            "date": market.dates[day],
+            "order_book_id": pd.Categorical.from_codes(stock, categories=market.ids),
+            "value": value.astype(np.float32),
+        }
+    )
+    _insert(
+        con,
+        "specific_variance",
+        frame,
+        f"'{model.name}', date, CAST(order_book_id AS VARCHAR), value",
+    )
     return len(frame)
 
 
-def write_state(con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market,
-                state: SpecificState) -> None:
+def write_state(
+    con: duckdb.DuckDBPyConnection, model: VersionSpec, market: Market, state: SpecificState
+) -> None:
     """Replace the version's state by the one at the window's last day."""
     con.execute("DELETE FROM specific_state WHERE risk_model = ?", [model.name])
-    frame = pd.DataFrame({"order_book_id": market.ids, "sums": state.sums,
-                          "weights": state.weights})
+    frame = pd.DataFrame(
+        {"order_book_id": market.ids, "sums": state.sums, "weights": state.weights}
+    )
     frame["date"] = market.dates[-1]
-    _insert(con, "specific_state", frame,
-            f"'{model.name}', date, order_book_id, sums, weights")
+    _insert(con, "specific_state", frame, f"'{model.name}', date, order_book_id, sums, weights")

@@ -15,17 +15,9 @@ import duckdb
 import numpy as np
 
 from tarnwick.build import riskdata
-from tarnwick.build.estimate import (
-    COV_MODELS,
-    MARKET_FACTOR,
-    STYLES,
-    VERSIONS,
-    Market,
-    factor_covariances,
-    regress,
-    specific_variances,
-)
+from tarnwick.build.estimate import Market, factor_covariances, regress, specific_variances
 from tarnwick.progress import Progress
+from tarnwick.reference.riskmodel import COV_MODELS, MARKET_FACTOR, STYLES, VERSIONS
 
 __all__ = ["estimate_risk_model", "build_risk_model"]
 
@@ -63,8 +55,9 @@ def _same_factors(con: duckdb.DuckDBPyConnection, market: Market) -> bool:
     )
 
 
-def _estimate(con: duckdb.DuckDBPyConnection, market: Market, incremental: bool,
-              report: Callable[[str], None]) -> None:
+def _estimate(
+    con: duckdb.DuckDBPyConnection, market: Market, incremental: bool, report: Callable[[str], None]
+) -> None:
     for model in VERSIONS.values():
         carried = riskdata.load_carried(con, model.name, market) if incremental else None
         est = regress(market, model, carried)
@@ -77,8 +70,9 @@ def _estimate(con: duckdb.DuckDBPyConnection, market: Market, incremental: bool,
         report(f"{model.name} factor returns")
         dates, history = market.dates, est.factor_returns
         if incremental:
-            past_dates, past = riskdata.load_factor_returns(con, model.name, est.factors,
-                                                            market.dates[1].astype(object))
+            past_dates, past = riskdata.load_factor_returns(
+                con, model.name, est.factors, market.dates[1].astype(object)
+            )
             dates = np.concatenate([past_dates, market.dates[1:]])
             history = np.concatenate([past, est.factor_returns[1:]])
         first_new = len(dates) - len(market.dates) + (1 if incremental else 0)
@@ -97,8 +91,9 @@ def _estimate(con: duckdb.DuckDBPyConnection, market: Market, incremental: bool,
         report(f"{model.name} specific variances")
 
 
-def estimate_risk_model(con: duckdb.DuckDBPyConnection, since: _dt.date | None = None,
-                        progress: Report | None = None) -> bool:
+def estimate_risk_model(
+    con: duckdb.DuckDBPyConnection, since: _dt.date | None = None, progress: Report | None = None
+) -> bool:
     """Estimate the risk model of the store open on ``con`` (read-write) and write its
     tables: from ``since`` on when the stored model can be continued from the day before,
     else in full.  Returns whether the estimation was incremental."""

@@ -14,23 +14,15 @@ from pathlib import Path
 import duckdb
 
 from tarnwick.db.layout import DATE_TEXT, LISTED, RAW_TABLES, Column, RawTable
+from tarnwick.errors import InvalidFileError
 from tarnwick.sources.files import TableFile
 
-__all__ = ["DataError", "validate", "clean_name", "WEIGHT_TOLERANCE"]
+__all__ = ["InvalidFileError", "validate", "clean_name", "WEIGHT_TOLERANCE"]
 
 #: How far the index weights of one index and day may sum from 1.
 WEIGHT_TOLERANCE = 1e-6
 
 _KIND_WORDS = {"VARCHAR": "text", "DOUBLE": "a number", "DATE": "a date", DATE_TEXT: "a date"}
-
-
-class DataError(ValueError):
-    """A raw table refused on import: names the file, the line (header = line 1) and the
-    column of the first bad cell."""
-
-    def __init__(self, path: Path, line: int, column: str, problem: str) -> None:
-        self.path, self.line, self.column, self.problem = path, line, column, problem
-        super().__init__(f"{path}, line {line}, column {column}: {problem}")
 
 
 def clean_name(table: str) -> str:
@@ -46,8 +38,8 @@ class _Context:
     def first(self, sql: str, params: list[object] | None = None) -> tuple | None:
         return self.con.execute(sql, params or []).fetchone()
 
-    def fail(self, table: str, line: int, column: str, problem: str) -> DataError:
-        return DataError(self.files[table].path, int(line), column, problem)
+    def fail(self, table: str, line: int, column: str, problem: str) -> InvalidFileError:
+        return InvalidFileError(self.files[table].path, int(line), column, problem)
 
 
 def _typed(column: Column, present: bool) -> str:
@@ -70,8 +62,12 @@ def _check_columns(ctx: _Context, table: RawTable, columns: list[str]) -> None:
     known = {c.name for c in table.columns}
     for name in columns:
         if name not in known:
-            raise ctx.fail(table.name, 1, name, f"unknown column; {table.name} has "
-                           + ", ".join(c.name for c in table.columns))
+            raise ctx.fail(
+                table.name,
+                1,
+                name,
+                f"unknown column; {table.name} has " + ", ".join(c.name for c in table.columns),
+            )
     for c in table.columns:
         if c.required and c.name not in columns:
             raise ctx.fail(table.name, 1, c.name, "required column missing")
@@ -99,11 +95,13 @@ def _check_cells(ctx: _Context, table: RawTable, columns: list[str]) -> None:
             f"WHERE {raw} IS NOT NULL AND {c.name} IS NULL ORDER BY _line LIMIT 1"
         )
         if row:
-            raise ctx.fail(table.name, row[0], c.name,
-                           f"cannot read {row[1]!r} as {_KIND_WORDS[c.kind]}")
+            raise ctx.fail(
+                table.name, row[0], c.name, f"cannot read {row[1]!r} as {_KIND_WORDS[c.kind]}"
+            )
         if not c.nullable:
-            row = ctx.first(f"SELECT _line FROM {clean} WHERE {c.name} IS NULL "
-                            "ORDER BY _line LIMIT 1")
+            row = ctx.first(
+                f"SELECT _line FROM {clean} WHERE {c.name} IS NULL ORDER BY _line LIMIT 1"
+            )
             if row:
                 raise ctx.fail(table.name, row[0], c.name, "empty cell")
         if c.check:
@@ -131,8 +129,9 @@ def _check_key(ctx: _Context, table: RawTable) -> None:
         "WHERE n = 2 ORDER BY _line LIMIT 1"
     )
     if row:
-        raise ctx.fail(table.name, row[0], table.key[-1],
-                       f"duplicate key ({key}): the same as line {row[1]}")
+        raise ctx.fail(
+            table.name, row[0], table.key[-1], f"duplicate key ({key}): the same as line {row[1]}"
+        )
 
 
 def _check_dates(ctx: _Context, table: RawTable) -> None:
@@ -141,8 +140,12 @@ def _check_dates(ctx: _Context, table: RawTable) -> None:
         f"(SELECT date FROM {clean_name('trading_dates')}) ORDER BY _line LIMIT 1"
     )
     if row:
-        raise ctx.fail(table.name, row[0], "date",
-                       f"{row[1]} is not a trading day of {ctx.files['trading_dates'].path.name}")
+        raise ctx.fail(
+            table.name,
+            row[0],
+            "date",
+            f"{row[1]} is not a trading day of {ctx.files['trading_dates'].path.name}",
+        )
 
 
 def _check_ids(ctx: _Context, table: RawTable, instruments: str, source: str) -> None:
@@ -163,8 +166,12 @@ def _check_ids(ctx: _Context, table: RawTable, instruments: str, source: str) ->
                 [kind],
             )
             if row:
-                raise ctx.fail(table.name, row[0], column,
-                               f"{row[1]!r} is of type {row[2]} in {source}, not {kind}")
+                raise ctx.fail(
+                    table.name,
+                    row[0],
+                    column,
+                    f"{row[1]!r} is of type {row[2]} in {source}, not {kind}",
+                )
 
 
 def _check_kept_ids(ctx: _Context, stored_instruments: str) -> None:
@@ -175,9 +182,13 @@ def _check_kept_ids(ctx: _Context, stored_instruments: str) -> None:
         f"order_book_id NOT IN (SELECT order_book_id FROM {clean_name('instruments')})"
     )
     if row and row[0]:
-        raise ctx.fail("instruments", 1, "order_book_id",
-                       f"{row[0]} ids with bars in the store are missing (first {row[1]!r}); "
-                       f"the file replaces {stored_instruments}, so it must list them too")
+        raise ctx.fail(
+            "instruments",
+            1,
+            "order_book_id",
+            f"{row[0]} ids with bars in the store are missing (first {row[1]!r}); "
+            f"the file replaces {stored_instruments}, so it must list them too",
+        )
 
 
 def _check_rules(ctx: _Context) -> None:
@@ -188,8 +199,9 @@ def _check_rules(ctx: _Context) -> None:
             "ORDER BY _line LIMIT 1"
         )
         if row:
-            raise ctx.fail("instruments", row[0], "de_listed_date",
-                           f"{row[1]} is not after the listed_date")
+            raise ctx.fail(
+                "instruments", row[0], "de_listed_date", f"{row[1]} is not after the listed_date"
+            )
     if "index_weights" in ctx.files:
         row = ctx.first(
             f"SELECT min(_line), index_id, date, sum(weight) FROM {clean_name('index_weights')} "
@@ -197,8 +209,12 @@ def _check_rules(ctx: _Context) -> None:
             [WEIGHT_TOLERANCE],
         )
         if row:
-            raise ctx.fail("index_weights", row[0], "weight",
-                           f"the weights of {row[1]} on {row[2]} sum to {row[3]!r}, not 1")
+            raise ctx.fail(
+                "index_weights",
+                row[0],
+                "weight",
+                f"the weights of {row[1]} on {row[2]} sum to {row[3]!r}, not 1",
+            )
     if "industries" in ctx.files:
         row = ctx.first(
             "SELECT _line, industry_code, classification FROM (SELECT _line, industry_code, "
@@ -209,8 +225,12 @@ def _check_rules(ctx: _Context) -> None:
             "ORDER BY _line DESC LIMIT 1"
         )
         if row:
-            raise ctx.fail("industries", row[0], "industry_name",
-                           f"{row[2]} code {row[1]} has another name on an earlier line")
+            raise ctx.fail(
+                "industries",
+                row[0],
+                "industry_name",
+                f"{row[2]} code {row[1]} has another name on an earlier line",
+            )
 
 
 def validate(
@@ -222,14 +242,15 @@ def validate(
     """Check the staged tables of ``files`` (their file columns in ``columns``) and leave one
     typed table :func:`clean_name` per table.  ``stored_instruments`` names the store's
     instruments table when the import updates a store (ids may then be known from there when
-    the folder has no instruments file).  Raises :class:`DataError` on the first bad cell."""
+    the folder has no instruments file).  Raises :class:`InvalidFileError` on the first bad cell."""
     folder = next(iter(files.values())).path.parent if files else Path(".")
     needed = [t.name for t in RAW_TABLES if t.required]
     if stored_instruments is not None:
         needed = ["trading_dates"]
     for name in needed:
         if name not in files:
-            raise DataError(folder / f"{name}.csv", 1, "-", "file missing (.csv or .parquet)")
+            problem = "file missing (.csv or .parquet)"
+            raise InvalidFileError(folder / f"{name}.csv", 1, "-", problem)
     ctx = _Context(con, files)
     tables = [t for t in RAW_TABLES if t.name in files]
     for table in tables:

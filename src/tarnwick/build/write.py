@@ -28,8 +28,15 @@ __all__ = [
 _MODEL_CLASSIFICATIONS = ("sws", "sws_split")
 
 #: Tables a store always has, empty when the source gives none.
-_ALWAYS = ("instruments", "trading_dates", "daily_bars", "factor_values", "index_components",
-           "industries", "style_descriptors")
+_ALWAYS = (
+    "instruments",
+    "trading_dates",
+    "daily_bars",
+    "factor_values",
+    "index_components",
+    "industries",
+    "style_descriptors",
+)
 
 
 @dataclass(frozen=True)
@@ -81,8 +88,10 @@ def complete_classifications(con: duckdb.DuckDBPyConnection, present: list[str])
     if "industries" not in present:
         return ["no industries file: the risk models have no industry factors"]
     table = clean_name("industries")
-    given = [r[0] for r in con.execute(
-        f"SELECT DISTINCT classification FROM {table} ORDER BY 1").fetchall()]
+    given = [
+        r[0]
+        for r in con.execute(f"SELECT DISTINCT classification FROM {table} ORDER BY 1").fetchall()
+    ]
     notes = []
     for wanted in _MODEL_CLASSIFICATIONS:
         if wanted in given:
@@ -95,8 +104,10 @@ def complete_classifications(con: duckdb.DuckDBPyConnection, present: list[str])
             f"FROM {table} WHERE classification = ?",
             [wanted, source],
         )
-        notes.append(f"industries: no '{wanted}' rows, filled from '{source}' (the risk "
-                     f"model's industry factors use '{wanted}')")
+        notes.append(
+            f"industries: no '{wanted}' rows, filled from '{source}' (the risk "
+            f"model's industry factors use '{wanted}')"
+        )
     return notes
 
 
@@ -154,8 +165,10 @@ def write_update(con: duckdb.DuckDBPyConnection, present: list[str]) -> Written:
     history = _history_changed(con, present, days[0].isoformat() if days else "9999-12-31")
     day_list = "(SELECT date FROM " + clean_name("trading_dates") + ")"
     if "index_weights" in present:
-        con.execute(f"CREATE TABLE IF NOT EXISTS index_weights "
-                    f"({next(t for t in RAW_TABLES if t.name == 'index_weights').ddl()})")
+        con.execute(
+            f"CREATE TABLE IF NOT EXISTS index_weights "
+            f"({next(t for t in RAW_TABLES if t.name == 'index_weights').ddl()})"
+        )
     for table in RAW_TABLES:
         if table.name not in present:
             continue

@@ -11,7 +11,19 @@ from dataclasses import dataclass
 
 from tarnwick.reference import STYLE_NAMES
 
-__all__ = ["Column", "RawTable", "RAW_TABLES", "raw_table", "LISTED", "DATE_TEXT"]
+__all__ = [
+    "Column",
+    "RawTable",
+    "RAW_TABLES",
+    "raw_table",
+    "LISTED",
+    "DATE_TEXT",
+    "SCHEMA_VERSION",
+    "SCHEMA",
+]
+
+#: The version of the store's tables; a store of another version is refused at opening.
+SCHEMA_VERSION = "2"
 
 #: ``de_listed_date`` of an instrument that is still listed.
 LISTED = "0000-00-00"
@@ -82,14 +94,30 @@ RAW_TABLES: tuple[RawTable, ...] = (
         (
             Column("order_book_id", "VARCHAR", check="length({c}) > 0", rule="a non-empty id"),
             Column("symbol", "VARCHAR", required=False, default="order_book_id", nullable=True),
-            Column("type", "VARCHAR", check="{c} IN ('CS', 'INDX', 'ETF', 'LOF')",
-                   rule="one of CS, INDX, ETF, LOF"),
-            Column("exchange", "VARCHAR", required=False,
-                   default="split_part(order_book_id, '.', 2)", nullable=True),
+            Column(
+                "type",
+                "VARCHAR",
+                check="{c} IN ('CS', 'INDX', 'ETF', 'LOF')",
+                rule="one of CS, INDX, ETF, LOF",
+            ),
+            Column(
+                "exchange",
+                "VARCHAR",
+                required=False,
+                default="split_part(order_book_id, '.', 2)",
+                nullable=True,
+            ),
             Column("listed_date", DATE_TEXT),
             Column("de_listed_date", DATE_TEXT, required=False, default=f"'{LISTED}'"),
-            Column("shares_outstanding", "DOUBLE", required=False, default="NULL",
-                   nullable=True, check=_NON_NEGATIVE, rule="a non-negative number"),
+            Column(
+                "shares_outstanding",
+                "DOUBLE",
+                required=False,
+                default="NULL",
+                nullable=True,
+                check=_NON_NEGATIVE,
+                rule="a non-negative number",
+            ),
         ),
         key=("order_book_id",),
     ),
@@ -101,8 +129,14 @@ RAW_TABLES: tuple[RawTable, ...] = (
             Column("date", "DATE"),
             Column("close", "DOUBLE", check=_POSITIVE, rule="a positive price"),
             Column("volume", "DOUBLE", check=_NON_NEGATIVE, rule="a non-negative volume"),
-            Column("adj_factor", "DOUBLE", required=False, default="1.0", check=_POSITIVE,
-                   rule="a positive adjustment factor"),
+            Column(
+                "adj_factor",
+                "DOUBLE",
+                required=False,
+                default="1.0",
+                check=_POSITIVE,
+                rule="a positive adjustment factor",
+            ),
         ),
         key=("order_book_id", "date"),
     ),
@@ -140,8 +174,12 @@ RAW_TABLES: tuple[RawTable, ...] = (
         "industries",
         (
             Column("order_book_id", "VARCHAR"),
-            Column("classification", "VARCHAR", check="{c} IN ('sws', 'citic', 'sws_split')",
-                   rule="one of sws, citic, sws_split"),
+            Column(
+                "classification",
+                "VARCHAR",
+                check="{c} IN ('sws', 'citic', 'sws_split')",
+                rule="one of sws, citic, sws_split",
+            ),
             Column("industry_code", "VARCHAR", check="length({c}) > 0", rule="a non-empty code"),
             Column("industry_name", "VARCHAR", check="length({c}) > 0", rule="a non-empty name"),
         ),
@@ -154,8 +192,15 @@ RAW_TABLES: tuple[RawTable, ...] = (
             Column("date", "DATE"),
             Column("order_book_id", "VARCHAR"),
             *(
-                Column(s, "DOUBLE", required=False, default="NULL", nullable=True,
-                       check="isfinite({c})", rule="a finite number")
+                Column(
+                    s,
+                    "DOUBLE",
+                    required=False,
+                    default="NULL",
+                    nullable=True,
+                    check="isfinite({c})",
+                    rule="a finite number",
+                )
                 for s in STYLE_NAMES
             ),
         ),
@@ -168,3 +213,11 @@ RAW_TABLES: tuple[RawTable, ...] = (
 def raw_table(name: str) -> RawTable:
     """The raw table called ``name``."""
     return next(t for t in RAW_TABLES if t.name == name)
+
+
+#: Table definitions of the tables every store has, in creation order (``index_weights`` is
+#: optional: only an import that gives weights creates it).
+SCHEMA: dict[str, str] = {
+    **{t.name: t.ddl() for t in RAW_TABLES if t.name != "index_weights"},
+    "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
+}

@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
-__all__ = ["SWS_INDUSTRIES", "CITIC_INDUSTRIES", "NON_BANK_SPLIT", "SWS_SPLIT_INDUSTRIES",
-           "INDUSTRIES"]
+__all__ = [
+    "SWS_INDUSTRIES",
+    "CITIC_INDUSTRIES",
+    "NON_BANK_SPLIT",
+    "SWS_SPLIT_INDUSTRIES",
+    "INDUSTRIES",
+]
 
 #: Shenwan level-one industries: (code, name).
 SWS_INDUSTRIES: list[tuple[str, str]] = [

@@ -66,8 +66,7 @@ def stage(con: duckdb.DuckDBPyConnection, file: TableFile) -> list[str]:
     )
     try:
         con.execute(
-            f"CREATE OR REPLACE TEMP TABLE {file.staged} AS "
-            f"SELECT * FROM {reader}",
+            f"CREATE OR REPLACE TEMP TABLE {file.staged} AS SELECT * FROM {reader}",
             [str(file.path)],
         )
     except duckdb.Error as exc:

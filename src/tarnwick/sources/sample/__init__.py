@@ -60,8 +60,16 @@ __all__ = [
     "standardise_descriptors",
 ]
 
-_STREAM_NAMES = ("universe", "factors", "specific", "events", "descriptors", "volumes",
-                 "funds", "spare")
+_STREAM_NAMES = (
+    "universe",
+    "factors",
+    "specific",
+    "events",
+    "descriptors",
+    "volumes",
+    "funds",
+    "spare",
+)
 
 
 def standardise(values: np.ndarray, weights: np.ndarray, clip: float = 3.0) -> np.ndarray:

@@ -42,8 +42,9 @@ def active_mask(sim: Simulation) -> np.ndarray:
     return (t >= sim.uni.list_idx) & (t < sim.uni.delist_idx)
 
 
-def _members(sim: Simulation, cfg: MarketConfig, active: np.ndarray, cap: np.ndarray
-             ) -> tuple[list[tuple[str, int, np.ndarray]], dict[str, np.ndarray]]:
+def _members(
+    sim: Simulation, cfg: MarketConfig, active: np.ndarray, cap: np.ndarray
+) -> tuple[list[tuple[str, int, np.ndarray]], dict[str, np.ndarray]]:
     """Compositions on every rebalance: ranked by the previous day's cap among stocks
     listed 91 days, trading and still listed; the 300, 500 and 1000 take consecutive
     slices, the 50 the largest Shanghai stocks."""
@@ -72,8 +73,9 @@ def _members(sim: Simulation, cfg: MarketConfig, active: np.ndarray, cap: np.nda
     return comp_rows, members
 
 
-def _cap_index(sim: Simulation, active: np.ndarray, cap: np.ndarray, mask: np.ndarray,
-               base: float) -> tuple[np.ndarray, np.ndarray]:
+def _cap_index(
+    sim: Simulation, active: np.ndarray, cap: np.ndarray, mask: np.ndarray, base: float
+) -> tuple[np.ndarray, np.ndarray]:
     """Level chained from the cap-weighted returns of the members, and their volume."""
     level = np.empty(sim.T)
     level[0] = base
@@ -90,15 +92,18 @@ def compose_indices(sim: Simulation, cfg: MarketConfig) -> Indices:
     active = active_mask(sim)
     cap = sim.SHR * sim.CLOSE
     comp_rows, members = _members(sim, cfg, active, cap)
-    series = {iid: _cap_index(sim, active, cap, members[iid], cfg.index_base_levels[iid])
-              for iid in INDEX_IDS}
+    series = {
+        iid: _cap_index(sim, active, cap, members[iid], cfg.index_base_levels[iid])
+        for iid in INDEX_IDS
+    }
     chinext = np.broadcast_to(sim.uni.board == "chinext", (sim.T, sim.N))
     series["chinext"] = _cap_index(sim, active, cap, chinext, 1.0)
     return Indices(comp_rows, series)
 
 
-def fund_bars(sim: Simulation, indices: Indices, size: str
-              ) -> dict[str, tuple[np.ndarray, np.ndarray]]:
+def fund_bars(
+    sim: Simulation, indices: Indices, size: str
+) -> dict[str, tuple[np.ndarray, np.ndarray]]:
     """Each fund's (NAV, volume): an index tracker with a small tracking error, or its own
     return for the LOF."""
     rng, T = sim.rng["funds"], sim.T

@@ -75,18 +75,30 @@ class Simulation:
         return len(self.uni.ids)
 
 
-def start(days: np.ndarray, uni: Universe, factor_returns: np.ndarray,
-          rng: dict[str, np.random.Generator]) -> Simulation:
+def start(
+    days: np.ndarray, uni: Universe, factor_returns: np.ndarray, rng: dict[str, np.random.Generator]
+) -> Simulation:
     """The state before any draw of events or prices."""
     T, N = len(days), len(uni.ids)
     bank = uni.sws == [n for _, n in SWS_INDUSTRIES].index("银行")
     return Simulation(
-        days=days, uni=uni, factor_returns=factor_returns, rng=rng,
-        susp=np.zeros((T, N), dtype=bool), div_yield=np.zeros((T, N)),
-        split=np.zeros((T, N), dtype=bool), bank=bank, E=np.empty(0),
-        close=uni.price0.astype(float).copy(), shares=uni.shares0.astype(float).copy(),
-        adj=np.ones(N), CLOSE=np.empty((T, N)), ADJ=np.empty((T, N)), SHR=np.empty((T, N)),
-        VOL=np.zeros((T, N)), pre_calendar=uni.listed < days[0],
+        days=days,
+        uni=uni,
+        factor_returns=factor_returns,
+        rng=rng,
+        susp=np.zeros((T, N), dtype=bool),
+        div_yield=np.zeros((T, N)),
+        split=np.zeros((T, N), dtype=bool),
+        bank=bank,
+        E=np.empty(0),
+        close=uni.price0.astype(float).copy(),
+        shares=uni.shares0.astype(float).copy(),
+        adj=np.ones(N),
+        CLOSE=np.empty((T, N)),
+        ADJ=np.empty((T, N)),
+        SHR=np.empty((T, N)),
+        VOL=np.zeros((T, N)),
+        pre_calendar=uni.listed < days[0],
     )
 
 
@@ -138,8 +150,7 @@ def draw_events(sim: Simulation) -> None:
     spec_daily = sim.uni.sigma / np.sqrt(TRADING_DAYS_PER_YEAR)
     # Specific returns carry a drift of half their variance, so that volatility drag does not
     # push the typical stock into pennies over a long calendar.
-    sim.E = (sim.rng["specific"].standard_normal((sim.T, sim.N)) * spec_daily
-             + 0.5 * spec_daily**2)
+    sim.E = sim.rng["specific"].standard_normal((sim.T, sim.N)) * spec_daily + 0.5 * spec_daily**2
 
 
 def _draw_latent(sim: Simulation) -> Latent:
@@ -159,8 +170,21 @@ def _draw_latent(sim: Simulation) -> Latent:
     liq = liq_mu + rng.normal(0.0, 0.2, N)
     mom_prior = rng.normal(0.0, 0.3, N)
     vol_noise = np.exp(rng.normal(0.0, 0.1, N))
-    return Latent(beta_mu, beta, bp_mu, log_bp, ey, growth_mu, growth, lev_mu, log_lev,
-                  liq_mu, liq, mom_prior, vol_noise)
+    return Latent(
+        beta_mu,
+        beta,
+        bp_mu,
+        log_bp,
+        ey,
+        growth_mu,
+        growth,
+        lev_mu,
+        log_lev,
+        liq_mu,
+        liq,
+        mom_prior,
+        vol_noise,
+    )
 
 
 def _evolve_latent(sim: Simulation, lr: np.ndarray) -> None:
@@ -211,8 +235,9 @@ def _residual_volatility(sim: Simulation, t: int) -> np.ndarray:
     e = np.where(live, sim.E[lo : t + 1], 0.0)
     m = e.sum(0) / np.maximum(cnt, 1)
     var = (np.where(live, (sim.E[lo : t + 1] - m) ** 2, 0.0)).sum(0) / np.maximum(cnt - 1, 1)
-    return np.where(cnt >= 20, np.sqrt(var * TRADING_DAYS_PER_YEAR),
-                    uni.sigma * sim.latent.vol_noise)
+    return np.where(
+        cnt >= 20, np.sqrt(var * TRADING_DAYS_PER_YEAR), uni.sigma * sim.latent.vol_noise
+    )
 
 
 def _descriptors(sim: Simulation, t: int) -> np.ndarray:
@@ -231,8 +256,20 @@ def _descriptors(sim: Simulation, t: int) -> np.ndarray:
     resvol = _residual_volatility(sim, t)
     size_d = np.log(cap)
     nls = non_linear_size(size_d, cap, active)
-    d = np.column_stack([s.beta, np.exp(s.log_bp), s.ey, s.growth, np.exp(s.log_lev),
-                         liquidity, momentum, nls, resvol, size_d])
+    d = np.column_stack(
+        [
+            s.beta,
+            np.exp(s.log_bp),
+            s.ey,
+            s.growth,
+            np.exp(s.log_lev),
+            liquidity,
+            momentum,
+            nls,
+            resvol,
+            size_d,
+        ]
+    )
     sim.desc_rows.append((t, np.nonzero(active)[0], d[active]))
     # Statistics over the listed stocks; stocks not listed yet get exposures from the
     # same statistics (they only matter once they list).
@@ -240,8 +277,9 @@ def _descriptors(sim: Simulation, t: int) -> np.ndarray:
     return np.clip((d - mean) / sd, -3.0, 3.0)
 
 
-def _volume(sim: Simulation, t: int, active: np.ndarray, r: np.ndarray,
-            new_listing: np.ndarray) -> None:
+def _volume(
+    sim: Simulation, t: int, active: np.ndarray, r: np.ndarray, new_listing: np.ndarray
+) -> None:
     turnover = np.exp(sim.latent.liq + 0.35 * sim.vol_z[t] + 10.0 * np.abs(r))
     turnover = np.where(new_listing, 0.3 + 0.3 * np.exp(0.2 * sim.vol_z[t]) / 1.5, turnover)
     turnover = np.minimum(turnover, 0.6)
@@ -288,8 +326,9 @@ def simulate_prices(sim: Simulation, report: Callable[[float, str], None]) -> No
     sim.CLOSE[0], sim.ADJ[0], sim.SHR[0] = sim.close, sim.adj, sim.shares
     first_bar = uni.list_idx == 0
     sim.vol_z = sim.rng["volumes"].standard_normal((T, sim.N))
-    _volume(sim, 0, first_bar & (uni.delist_idx > 0), np.zeros(sim.N),
-            first_bar & ~sim.pre_calendar)
+    _volume(
+        sim, 0, first_bar & (uni.delist_idx > 0), np.zeros(sim.N), first_bar & ~sim.pre_calendar
+    )
     X = _descriptors(sim, 0)
     n_ind = len(SWS_INDUSTRIES)
     frets = sim.factor_returns

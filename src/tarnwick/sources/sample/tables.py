@@ -14,8 +14,14 @@ from tarnwick.sources.sample.indices import Indices, active_mask
 from tarnwick.sources.sample.simulate import Simulation
 from tarnwick.sources.sample.universe import Universe
 
-__all__ = ["SampleMarket", "instruments", "bars_and_caps", "compositions", "industries",
-           "descriptors"]
+__all__ = [
+    "SampleMarket",
+    "instruments",
+    "bars_and_caps",
+    "compositions",
+    "industries",
+    "descriptors",
+]
 
 
 @dataclass
@@ -59,9 +65,9 @@ def instruments(sim: Simulation) -> pd.DataFrame:
     return instr.sort_values("order_book_id", kind="stable").reset_index(drop=True)
 
 
-def bars_and_caps(sim: Simulation, indices: Indices,
-                  funds: dict[str, tuple[np.ndarray, np.ndarray]]
-                  ) -> tuple[pd.DataFrame, pd.DataFrame]:
+def bars_and_caps(
+    sim: Simulation, indices: Indices, funds: dict[str, tuple[np.ndarray, np.ndarray]]
+) -> tuple[pd.DataFrame, pd.DataFrame]:
     """Daily bars of every instrument (id order, then date order) and the stocks' caps."""
     uni, T = sim.uni, sim.T
     fund_ids = [f[0] for f in FUNDS]
@@ -76,8 +82,9 @@ def bars_and_caps(sim: Simulation, indices: Indices,
     vol_parts = [sim.VOL.T[act_t]]
     adj_parts = [sim.ADJ.T[act_t]]
     mcap = ((sim.SHR * sim.CLOSE).T[act_t]).copy()
-    others = [(iid, np.round(indices.series[iid][0], 4), indices.series[iid][1])
-              for iid in INDEX_IDS] + [(fid, *funds[fid]) for fid in fund_ids]
+    others = [
+        (iid, np.round(indices.series[iid][0], 4), indices.series[iid][1]) for iid in INDEX_IDS
+    ] + [(fid, *funds[fid]) for fid in fund_ids]
     for oid, close, volume in others:
         codes_parts.append(np.full(T, code_of[oid], dtype=np.int32))
         t_parts.append(np.arange(T))
@@ -97,8 +104,7 @@ def bars_and_caps(sim: Simulation, indices: Indices,
         }
     )
     stock_cat = pd.Categorical.from_codes(si, categories=uni.ids)
-    factors = pd.DataFrame({"order_book_id": stock_cat, "date": sim.days[ti],
-                            "market_cap_3": mcap})
+    factors = pd.DataFrame({"order_book_id": stock_cat, "date": sim.days[ti], "market_cap_3": mcap})
     return bars, factors
 
 
@@ -118,8 +124,10 @@ def industries(uni: Universe) -> pd.DataFrame:
     ind_codes = [c for c, _ in SWS_INDUSTRIES]
     ind_names = [n for _, n in SWS_INDUSTRIES]
     cls = np.nonzero(uni.classified)[0]
-    split = [NON_BANK_SPLIT[uni.split_part[i]] if uni.split_part[i] >= 0
-             else SWS_INDUSTRIES[uni.sws[i]] for i in cls]
+    split = [
+        NON_BANK_SPLIT[uni.split_part[i]] if uni.split_part[i] >= 0 else SWS_INDUSTRIES[uni.sws[i]]
+        for i in cls
+    ]
     return pd.DataFrame(
         {
             "order_book_id": np.tile(uni.ids[cls], 3),

@@ -205,12 +205,18 @@ def _draw_listings(cfg: MarketConfig, days: np.ndarray, rng: np.random.Generator
     listed_arr = np.where(~inside & (wd >= 5), listed_arr - (wd - 4), listed_arr)
     ids_arr = np.array(ids)
     order = np.argsort(ids_arr, kind="stable")
-    return (ids_arr[order], np.array(exch)[order], board_arr[order], np.array(limit)[order],
-            listed_arr[order])
+    return (
+        ids_arr[order],
+        np.array(exch)[order],
+        board_arr[order],
+        np.array(limit)[order],
+        listed_arr[order],
+    )
 
 
-def _draw_delistings(days: np.ndarray, list_idx: np.ndarray, rng: np.random.Generator
-                     ) -> tuple[np.ndarray, np.ndarray]:
+def _draw_delistings(
+    days: np.ndarray, list_idx: np.ndarray, rng: np.random.Generator
+) -> tuple[np.ndarray, np.ndarray]:
     """About 3% delist during the calendar, at least half a year after their first bar:
     (first index without a bar, delisting date or NaT)."""
     T, N = len(days), len(list_idx)
@@ -253,8 +259,7 @@ def _draw_sws(is_new: np.ndarray, rng: np.random.Generator) -> tuple[np.ndarray,
     return sws, split_part
 
 
-def _draw_citic(sws: np.ndarray, split_part: np.ndarray, rng: np.random.Generator
-                ) -> np.ndarray:
+def _draw_citic(sws: np.ndarray, split_part: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     """Each stock's CITIC industry: the usual home of its Shenwan one, now and then another."""
     citic_names = [n for _, n in CITIC_INDUSTRIES]
     N = len(sws)
@@ -273,8 +278,7 @@ def _draw_citic(sws: np.ndarray, split_part: np.ndarray, rng: np.random.Generato
     return citic
 
 
-def _draw_symbols(sws: np.ndarray, split_part: np.ndarray, rng: np.random.Generator
-                  ) -> np.ndarray:
+def _draw_symbols(sws: np.ndarray, split_part: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     """Distinct two-character prefixes with an industry-flavoured suffix."""
     symbols = np.empty(len(sws), dtype=object)
     used: set[str] = set()
@@ -291,8 +295,9 @@ def _draw_symbols(sws: np.ndarray, split_part: np.ndarray, rng: np.random.Genera
     return symbols
 
 
-def _draw_sizes(sws: np.ndarray, list_idx: np.ndarray, is_new: np.ndarray,
-                rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _draw_sizes(
+    sws: np.ndarray, list_idx: np.ndarray, is_new: np.ndarray, rng: np.random.Generator
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Price and shares at the first bar, and the annualised specific volatility."""
     N = len(sws)
     log_cap = rng.normal(np.log(6e9), 1.0, N)
@@ -323,10 +328,22 @@ def _draw_universe(cfg: MarketConfig, days: np.ndarray, rng: np.random.Generator
     symbols = _draw_symbols(sws, split_part, rng)
     price0, shares0, sigma = _draw_sizes(sws, list_idx, is_new, rng)
     return Universe(
-        ids=ids, exchange=exchange, board=board, limit=limit, listed=listed,
-        delisted=delisted, list_idx=list_idx, delist_idx=delist_idx, sws=sws,
-        split_part=split_part, citic=citic, classified=classified, symbol=symbols,
-        price0=price0, shares0=shares0, sigma=sigma,
+        ids=ids,
+        exchange=exchange,
+        board=board,
+        limit=limit,
+        listed=listed,
+        delisted=delisted,
+        list_idx=list_idx,
+        delist_idx=delist_idx,
+        sws=sws,
+        split_part=split_part,
+        citic=citic,
+        classified=classified,
+        symbol=symbols,
+        price0=price0,
+        shares0=shares0,
+        sigma=sigma,
     )
 
 
