@@ -12,6 +12,7 @@ import pandas as pd
 from morvane.backtest import config, engine, output, parallel, report
 from morvane.backtest.config import ConfigError, Strategy
 from morvane.backtest.files import RunFolder
+from morvane.backtest.record import Record
 
 __all__ = ["run", "strategies_of", "check_data"]
 
@@ -123,13 +124,13 @@ def run(
         folder.start()
 
     rows: dict[str, dict[str, Any]] = {}
-    finished: dict[str, list[dict[str, Any]]] = {}
+    finished: dict[str, list[Record]] = {}
     navs: dict[str, pd.DataFrame] = {}
     bars = _Progress(
         {n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
     )
 
-    def complete(strategy: Strategy, records: list[dict[str, Any]]) -> None:
+    def complete(strategy: Strategy, records: list[Record]) -> None:
         folder = folders[strategy.name]
         for record in records:
             folder.save(record)
@@ -140,12 +141,12 @@ def run(
         finished[strategy.name] = records
         bars.finish(strategy.name, len(records))
 
-    def on_record(name: str, record: dict[str, Any]) -> None:
+    def on_record(name: str, record: Record) -> None:
         if folders[name].save(record):
             bars.step(name)
 
     def on_done(
-        job: parallel.Job, records: Optional[list[dict[str, Any]]], error: Optional[BaseException]
+        job: parallel.Job, records: Optional[list[Record]], error: Optional[BaseException]
     ) -> None:
         if error is not None:
             rows[job.strategy.name] = {"error": str(error)}
