@@ -18,9 +18,7 @@ from morvane.files import write_atomic
 __all__ = ["figures", "last_rebalance_reports", "write"]
 
 
-def figures(
-    navs: dict[str, pd.DataFrame], records: dict[str, list[Record]]
-) -> dict[str, Any]:
+def figures(navs: dict[str, pd.DataFrame], records: dict[str, list[Record]]) -> dict[str, Any]:
     """The page's charts by title: NAV against benchmark, drawdown, turnover per rebalance."""
     import plotly.graph_objects as go
 
