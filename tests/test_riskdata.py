@@ -14,7 +14,6 @@ from morvane.exception import InvalidArgument
 from morvane.helper import OptimizeHelper
 from morvane.riskdata import cache
 from morvane.riskdata.benchmark import benchmark_weights
-from morvane.riskdata.industries import custom_industries
 from morvane.riskdata.psd import FactorCovariance
 
 DATE = datetime.date(2025, 6, 3)
@@ -104,17 +103,6 @@ def test_benchmark_weights(given, expected):
 def test_benchmark_weights_refused(given, message):
     with pytest.raises(InvalidArgument, match=message):
         benchmark_weights(Weights(given), DATE)
-
-
-def test_no_benchmark_has_no_weights():
-    assert benchmark_weights(None, DATE).empty
-
-
-@pytest.mark.parametrize("as_dict", [True, False])
-def test_custom_industries_keep_the_first_entry_and_fill_unknown(as_dict):
-    mapping = {"a": "x", "c": "y"} if as_dict else pd.Series(["x", "z", "y"], index=["a", "a", "c"])
-    got = custom_industries(mapping, ["c", "b", "a"])
-    assert got.tolist() == ["y", "UNKNOWN", "x"] and got.name == "industry"
 
 
 @pytest.fixture(scope="module")
