@@ -65,6 +65,12 @@ def test_every_date_accepted_here_is_the_same_date_for_the_optimiser(value):
     assert mo.to_date(value) == to_date(value)
 
 
+def test_the_optimiser_refuses_numpy_dates_that_the_rule_reads():
+    assert to_date(np.datetime64("2025-06-03")) == DAY
+    with pytest.raises(InvalidArgument, match="expect a datetime like object"):
+        mo.to_date(np.datetime64("2025-06-03"))
+
+
 MEMBERS = [m for enum in (CovModel, RiskModel, IndustryClassification) for m in enum]
 
 

@@ -24,8 +24,9 @@ Every refusal is an ``InvalidArgument``.
 One entry keeps a rule of its own: ``morvane.optimize.portfolio_optimize`` and its public
 ``to_enum`` and ``to_date`` refuse a member's name (only a member or its value is accepted) and
 read date text with the date parser, which accepts more spellings than the two above.  Values
-that pass the rule here pass there too, apart from the names, which the package turns into
-members (or their values) before it calls the optimiser.
+that pass the rule here pass there too and mean the same, apart from member names and
+``numpy.datetime64`` dates, which it refuses; the package turns names into values before it
+calls the optimiser.
 """
 
 from __future__ import annotations
