@@ -168,9 +168,11 @@ def cpp_messages() -> set[str]:
 
 def helper_messages() -> set[str]:
     """The helper's InvalidArgument texts, each f-string field written as {}."""
-    tree = ast.parse((ROOT / "src" / "morvane" / "helper.py").read_text(encoding="utf-8"))
+    package = ROOT / "src" / "morvane"
+    sources = [package / "helper.py", *sorted((package / "riskdata").glob("*.py"))]
+    trees = [ast.parse(path.read_text(encoding="utf-8")) for path in sources]
     messages = set()
-    for node in ast.walk(tree):
+    for node in (node for tree in trees for node in ast.walk(tree)):
         if isinstance(node, ast.Call) and getattr(node.func, "id", "") == "InvalidArgument":
             arg = node.args[0]
             parts = arg.values if isinstance(arg, ast.JoinedStr) else [arg]

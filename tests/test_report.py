@@ -14,7 +14,7 @@ import pytest
 
 import tarnwick
 from morvane.benchmark import IndexBenchmark, OptimizeBenchmark
-from morvane.const import CovModel, RiskModel
+from morvane.const import CovModel, IndustryClassification, RiskModel
 from morvane.exception import InvalidArgument
 from morvane.helper import OptimizeHelper
 from morvane.optimize import portfolio_optimize
@@ -187,6 +187,26 @@ def test_every_date_form_gives_the_same_report(mixed, date):
     assert report.date == DATE
     reference = analyse(weights, DATE, benchmark=INDEX)
     pd.testing.assert_series_equal(report.summary, reference.summary)
+
+
+@pytest.mark.parametrize(
+    "cov_model, risk_model, classification",
+    [
+        ("FACTOR_MODEL_MONTHLY", "V2", "CITIC"),
+        (CovModel.FACTOR_MODEL_MONTHLY, RiskModel.V2, IndustryClassification.CITIC),
+        ("monthly", "V2", "citic"),
+    ],
+)
+def test_models_and_classifications_by_member_name_or_value(mixed, cov_model, risk_model,
+                                                            classification):
+    weights, _ = mixed
+    report = analyse(weights, DATE, benchmark=INDEX, cov_model=cov_model, risk_model=risk_model,
+                     classification=classification)
+    reference = analyse(weights, DATE, benchmark=INDEX, cov_model="monthly", risk_model="v2",
+                        classification="citic")
+    assert report.cov_model is CovModel.FACTOR_MODEL_MONTHLY and report.risk_model is RiskModel.V2
+    pd.testing.assert_series_equal(report.summary, reference.summary)
+    pd.testing.assert_frame_equal(report.industries, reference.industries)
 
 
 def test_solve_information_is_reported(optimised):

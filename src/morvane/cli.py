@@ -12,11 +12,14 @@ from __future__ import annotations
 import argparse
 import datetime
 import sys
+from collections.abc import Callable
+from enum import Enum
 from pathlib import Path
 
 import duckdb
 
 from morvane.backtest.commands import register as register_batch_commands
+from morvane.coerce import member_values, to_date, to_member
 from morvane.const import CovModel, RiskModel
 from morvane.exception import InvalidArgument, OptimizationFailed
 from tarnwick.store import StoreError
@@ -25,12 +28,25 @@ DEMO_INDEX = "000300.XSHG"
 
 
 def _date(text: str) -> datetime.date:
-    for fmt in ("%Y-%m-%d", "%Y%m%d"):
+    try:
+        return to_date(text)
+    except InvalidArgument:
+        raise argparse.ArgumentTypeError(f"invalid date {text!r} (expected YYYY-MM-DD)") from None
+
+
+def _model(enum: type[Enum]) -> Callable[[str], str]:
+    """Reads a member's value or name as the member's value."""
+
+    def parse(text: str) -> str:
         try:
-            return datetime.datetime.strptime(text, fmt).date()
-        except ValueError:
-            pass
-    raise argparse.ArgumentTypeError(f"invalid date {text!r} (expected YYYY-MM-DD)")
+            return str(to_member(text, enum).value)
+        except InvalidArgument:
+            raise argparse.ArgumentTypeError(
+                f"invalid choice: {text!r} (choose from {', '.join(member_values(enum))})"
+            ) from None
+
+    parse.__name__ = enum.__name__
+    return parse
 
 
 def _positive_int(text: str) -> int:
@@ -85,8 +101,11 @@ def _parser() -> argparse.ArgumentParser:
     report.add_argument("--benchmark", default=None, help="index code of the benchmark")
     report.add_argument("--holding", type=Path, default=None, help="CSV of the current holding")
     report.add_argument("--html", type=Path, default=None, help="write the page to this file")
-    report.add_argument("--cov-model", default="daily", choices=[m.value for m in CovModel])
-    report.add_argument("--risk-model", default="v1", choices=[m.value for m in RiskModel])
+    for option, enum, default in (
+        ("--cov-model", CovModel, "daily"),
+        ("--risk-model", RiskModel, "v1"),
+    ):
+        report.add_argument(option, type=_model(enum), default=default, choices=member_values(enum))
     report.set_defaults(func=_cmd_report)
     register_batch_commands(sub, _date, _positive_int)
     return parser

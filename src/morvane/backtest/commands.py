@@ -6,7 +6,6 @@ import argparse
 import datetime as dt
 import sys
 from collections.abc import Callable
-from pathlib import Path
 from typing import Any
 
 __all__ = ["register"]
@@ -33,7 +32,7 @@ def _pick(strategies: list[Any], name: str | None, source: str) -> Any:
 def _cmd_run(args: argparse.Namespace) -> int:
     import tarnwick
     from morvane.backtest import config, engine, objects
-    from morvane.backtest.files import atomic_write
+    from morvane.files import write_atomic
 
     strategy = _pick(config.load(args.file), args.strategy, args.file)
     date: dt.date = args.date
@@ -46,7 +45,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
     if args.out is None:
         sys.stdout.write(text)
     else:
-        atomic_write(Path(args.out), text.encode("utf-8"))
+        write_atomic(args.out, text)
         held = int((weights > 1e-4).sum())
         print(
             f"{strategy.name} on {date}: {len(weights)} stocks, {held} with weight at least "

@@ -29,6 +29,9 @@ from pydantic import (
 )
 
 from morvane.backtest import objects
+from morvane.coerce import member_values, to_date, to_member
+from morvane.const import CovModel, RiskModel
+from morvane.exception import InvalidArgument
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -38,8 +41,6 @@ else:  # pragma: no cover - exercised on Python < 3.11 only
 __all__ = ["ConfigError", "ObjectSpec", "Strategy", "load", "parse", "expand_grid"]
 
 REBALANCE_RULES = ("monthly", "weekly")
-COV_MODELS = ("daily", "monthly", "quarterly")
-RISK_MODELS = ("v1", "v2")
 _NAME = re.compile(r"^[\w][\w.=+-]*$")
 
 
@@ -73,10 +74,20 @@ Objective = Annotated[ObjectSpec, AfterValidator(_objective)]
 Constraint = Annotated[ObjectSpec, AfterValidator(_constraint)]
 
 
-def _date(value: Any) -> Any:
-    if isinstance(value, dt.datetime):
-        return value.date()
-    return value
+def _date(value: Any) -> dt.date:
+    try:
+        return to_date(value, "the value")
+    except InvalidArgument as exc:
+        raise ValueError(str(exc)) from None
+
+
+def _model_value(value: Any, enum: Any) -> str:
+    """The value of the member of ``enum`` that ``value`` is, has as value or names."""
+    try:
+        return str(to_member(value, enum).value)
+    except InvalidArgument:
+        choices = ", ".join(member_values(enum))
+        raise ValueError(f"must be one of {choices} (or a member's name)") from None
 
 
 class Strategy(BaseModel):
@@ -165,19 +176,10 @@ class Strategy(BaseModel):
             raise ValueError(f"must be one of the installed solvers: {', '.join(installed)}")
         return value.upper()
 
-    @field_validator("cov_model")
+    @field_validator("cov_model", "risk_model", mode="before")
     @classmethod
-    def _cov_model(cls, value: str) -> str:
-        if value not in COV_MODELS:
-            raise ValueError(f"must be one of {', '.join(COV_MODELS)}")
-        return value
-
-    @field_validator("risk_model")
-    @classmethod
-    def _risk_model(cls, value: str) -> str:
-        if value not in RISK_MODELS:
-            raise ValueError(f"must be one of {', '.join(RISK_MODELS)}")
-        return value
+    def _models(cls, value: Any, info: ValidationInfo) -> str:
+        return _model_value(value, CovModel if info.field_name == "cov_model" else RiskModel)
 
     @field_validator("end")
     @classmethod

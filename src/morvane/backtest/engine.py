@@ -7,10 +7,11 @@ it then earns day d's return.  Between rebalances the weights drift with the dai
 (a day without a return for a stock counts as an unchanged price).  A rebalance whose optimisation
 fails keeps the drifted portfolio and is recorded with the reason.
 
-Every rebalance yields one record: a plain dict of strings, numbers and lists (it travels through
-Dask and is kept as JSON), holding the weights after the trade, the period's NAV rows and the
-drifted weights at its end.  The state a rebalance starts from is the previous record alone, so a
-run resumed from its records gives exactly the numbers of an uninterrupted one.
+Every rebalance yields one record (``morvane.backtest.record.Record``, a typed dict of strings,
+numbers and lists: it travels through Dask and is kept as JSON), holding the weights after the
+trade, the period's NAV rows and the drifted weights at its end.  The state a rebalance starts
+from is the previous record alone, so a run resumed from its records gives exactly the numbers
+of an uninterrupted one.
 """
 
 from __future__ import annotations
@@ -25,10 +26,9 @@ import pandas as pd
 
 from morvane.backtest import objects
 from morvane.backtest.config import ConfigError, Strategy
+from morvane.backtest.record import Record
 
 __all__ = ["BacktestError", "plan", "universe_on", "optimise", "run_strategy"]
-
-Record = dict[str, Any]
 
 
 class BacktestError(RuntimeError):

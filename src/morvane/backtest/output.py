@@ -18,7 +18,8 @@ import numpy as np
 import pandas as pd
 
 from morvane.backtest.config import Strategy
-from morvane.backtest.files import atomic_write
+from morvane.backtest.record import Record
+from morvane.files import write_atomic
 
 __all__ = ["weights_table", "nav_table", "statistics", "write_strategy", "write_summary"]
 
@@ -35,7 +36,7 @@ STAT_KEYS = (
 )
 
 
-def weights_table(records: list[dict[str, Any]]) -> pd.DataFrame:
+def weights_table(records: list[Record]) -> pd.DataFrame:
     """date, order_book_id, weight: the portfolio after each rebalance's trade."""
     frames = [
         pd.DataFrame(
@@ -60,7 +61,7 @@ def weights_table(records: list[dict[str, Any]]) -> pd.DataFrame:
     return out
 
 
-def nav_table(records: list[dict[str, Any]], base: dt.date) -> pd.DataFrame:
+def nav_table(records: list[Record], base: dt.date) -> pd.DataFrame:
     """date, portfolio, benchmark: NAV 1 at ``base`` (the close before the first rebalance),
     then every trading day; the benchmark is NaN without a benchmark."""
     dates = [base.isoformat()] + [d for r in records for d in r["days"]]
@@ -85,7 +86,7 @@ def drawdown(nav: pd.Series) -> pd.Series:
     return 1.0 - nav / nav.cummax()
 
 
-def statistics(nav: pd.DataFrame, records: list[dict[str, Any]]) -> dict[str, Any]:
+def statistics(nav: pd.DataFrame, records: list[Record]) -> dict[str, Any]:
     """Annualised return, volatility, tracking error and information ratio of daily returns,
     max drawdown, average one-way turnover of the rebalances after the first (which buys from
     cash), total cost (in NAV units, the NAV starting at 1) and the failed rebalances."""
@@ -128,15 +129,15 @@ def _parquet(frame: pd.DataFrame) -> bytes:
 
 
 def write_strategy(
-    folder: Path, strategy: Strategy, records: list[dict[str, Any]], base: dt.date
+    folder: Path, strategy: Strategy, records: list[Record], base: dt.date
 ) -> tuple[pd.DataFrame, dict[str, Any]]:
     """Write a finished strategy's weights, NAV and statistics; returns (NAV, statistics)."""
     nav = nav_table(records, base)
     stats = statistics(nav, records)
-    atomic_write(folder / "weights.parquet", _parquet(weights_table(records)))
-    atomic_write(folder / "nav.parquet", _parquet(nav))
+    write_atomic(folder / "weights.parquet", _parquet(weights_table(records)))
+    write_atomic(folder / "nav.parquet", _parquet(nav))
     text = json.dumps({"name": strategy.name, **stats}, indent=2, ensure_ascii=False)
-    atomic_write(folder / "stats.json", text.encode("utf-8"))
+    write_atomic(folder / "stats.json", text)
     return nav, stats
 
 
@@ -153,4 +154,4 @@ def summary_table(rows: dict[str, dict[str, Any]]) -> pd.DataFrame:
 
 
 def write_summary(out: Path, table: pd.DataFrame) -> None:
-    atomic_write(out / "summary.csv", table.to_csv(index=False).encode("utf-8"))
+    write_atomic(out / "summary.csv", table.to_csv(index=False))

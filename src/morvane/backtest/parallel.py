@@ -24,6 +24,7 @@ from typing import Any, Optional
 
 from morvane.backtest import engine
 from morvane.backtest.config import Strategy
+from morvane.backtest.record import Record
 
 __all__ = ["Job", "cluster", "run_jobs"]
 
@@ -35,7 +36,7 @@ class Job:
     """A strategy to run and the records it resumes from."""
 
     strategy: Strategy
-    done: list[dict[str, Any]]
+    done: list[Record]
 
 
 @contextlib.contextmanager
@@ -85,28 +86,28 @@ def _store_at(home: str) -> Iterator[None]:
 
 
 def strategy_task(
-    strategy: Strategy, done: list[dict[str, Any]], home: str, queue_name: str
-) -> list[dict[str, Any]]:
+    strategy: Strategy, done: list[Record], home: str, queue_name: str
+) -> list[Record]:
     """Run one strategy on a worker, sending each new record to the queue ``queue_name``."""
     from distributed import Queue, get_client
 
     queue = Queue(queue_name, client=get_client())
 
-    def emit(record: dict[str, Any]) -> None:
+    def emit(record: Record) -> None:
         queue.put({"strategy": strategy.name, "record": record})
 
     with _store_at(home):
         return engine.run_strategy(strategy, done, emit)
 
 
-Finished = Callable[[Job, Optional[list[dict[str, Any]]], Optional[BaseException]], None]
+Finished = Callable[[Job, Optional[list[Record]], Optional[BaseException]], None]
 
 
 def run_jobs(
     client: Any,
     jobs: list[Job],
     home: str,
-    on_record: Callable[[str, dict[str, Any]], None],
+    on_record: Callable[[str, Record], None],
     on_done: Finished,
 ) -> None:
     """Run ``jobs`` on ``client``'s cluster; ``on_record(name, record)`` for each rebalance as it

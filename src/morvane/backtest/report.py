@@ -11,15 +11,14 @@ from typing import Any
 import pandas as pd
 
 from morvane.backtest.config import Strategy
-from morvane.backtest.files import atomic_write
 from morvane.backtest.output import drawdown
+from morvane.backtest.record import Record
+from morvane.files import write_atomic
 
 __all__ = ["figures", "last_rebalance_reports", "write"]
 
 
-def figures(
-    navs: dict[str, pd.DataFrame], records: dict[str, list[dict[str, Any]]]
-) -> dict[str, Any]:
+def figures(navs: dict[str, pd.DataFrame], records: dict[str, list[Record]]) -> dict[str, Any]:
     """The page's charts by title: NAV against benchmark, drawdown, turnover per rebalance."""
     import plotly.graph_objects as go
 
@@ -49,7 +48,7 @@ def figures(
 
 
 def last_rebalance_reports(
-    strategies: list[Strategy], records: dict[str, list[dict[str, Any]]]
+    strategies: list[Strategy], records: dict[str, list[Record]]
 ) -> dict[str, Any]:
     """Per finished strategy, the portfolio report of the weights its last rebalance traded to
     (against the drifted holding it traded from), or the text of the error that prevented it."""
@@ -92,7 +91,7 @@ def write(
     path: Path,
     summary: pd.DataFrame,
     navs: dict[str, pd.DataFrame],
-    records: dict[str, list[dict[str, Any]]],
+    records: dict[str, list[Record]],
     last: dict[str, Any],
 ) -> None:
     """Write the page to ``path``; the chart library's script is inlined, so it works offline."""
@@ -109,4 +108,4 @@ def write(
     if failures:
         parts.append("<h2>Failed rebalances</h2><ul>" + "".join(failures) + "</ul>")
     parts += [_last_rebalance(n, records[n][-1]["date"], report) for n, report in last.items()]
-    atomic_write(path, page("Backtest report", "\n".join(parts)).encode("utf-8"))
+    write_atomic(path, page("Backtest report", "\n".join(parts)))

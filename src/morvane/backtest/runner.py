@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime as dt
 import os
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any, Optional, Union
 
@@ -12,6 +13,7 @@ import pandas as pd
 from morvane.backtest import config, engine, output, parallel, report
 from morvane.backtest.config import ConfigError, Strategy
 from morvane.backtest.files import RunFolder
+from morvane.backtest.record import Record
 
 __all__ = ["run", "strategies_of", "check_data"]
 
@@ -90,6 +92,45 @@ class _Progress:
             bar.close()
 
 
+def _check_cluster(workers: Optional[int], scheduler: Optional[str]) -> None:
+    if workers is not None and scheduler is not None:
+        raise ConfigError("give either workers or scheduler, not both")
+    if workers is not None and (not isinstance(workers, int) or workers < 1):
+        raise ConfigError(f"workers = {workers!r} is refused: must be a whole number from 1")
+
+
+def _write_run(
+    out: Path,
+    strategies: list[Strategy],
+    rows: dict[str, dict[str, Any]],
+    navs: dict[str, pd.DataFrame],
+    finished: dict[str, list[Record]],
+) -> pd.DataFrame:
+    """Write the run's summary table and report page; returns the table."""
+    table = output.summary_table({s.name: rows.get(s.name, {}) for s in strategies})
+    out.mkdir(parents=True, exist_ok=True)
+    output.write_summary(out, table)
+    last = report.last_rebalance_reports(strategies, finished)
+    report.write(out / "report.html", table, navs, finished, last)
+    return table
+
+
+def _run_on_dask(
+    jobs: list[parallel.Job],
+    workers: Optional[int],
+    scheduler: Optional[str],
+    on_record: Callable[[str, Record], None],
+    on_done: parallel.Finished,
+) -> None:
+    """Run ``jobs`` on the cluster at ``scheduler``, or on a local one of ``workers`` processes
+    (default: one per job, at most the machine's cores)."""
+    from tarnwick import store
+
+    count = workers or min(len(jobs), os.cpu_count() or 1)
+    with parallel.cluster(None if scheduler else count, scheduler) as client:
+        parallel.run_jobs(client, jobs, str(store.store_path().parent), on_record, on_done)
+
+
 def run(
     source: Config,
     out: Union[str, os.PathLike[str]],
@@ -108,13 +149,9 @@ def run(
     stopped on an error.
     """
     import tarnwick
-    from tarnwick import store
 
     strategies = strategies_of(source)
-    if workers is not None and scheduler is not None:
-        raise ConfigError("give either workers or scheduler, not both")
-    if workers is not None and (not isinstance(workers, int) or workers < 1):
-        raise ConfigError(f"workers = {workers!r} is refused: must be a whole number from 1")
+    _check_cluster(workers, scheduler)
     out = Path(out)
     plans = {s.name: check_data(s) for s in strategies}
     folders = {s.name: RunFolder(out, s) for s in strategies}
@@ -123,13 +160,13 @@ def run(
         folder.start()
 
     rows: dict[str, dict[str, Any]] = {}
-    finished: dict[str, list[dict[str, Any]]] = {}
+    finished: dict[str, list[Record]] = {}
     navs: dict[str, pd.DataFrame] = {}
     bars = _Progress(
         {n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
     )
 
-    def complete(strategy: Strategy, records: list[dict[str, Any]]) -> None:
+    def complete(strategy: Strategy, records: list[Record]) -> None:
         folder = folders[strategy.name]
         for record in records:
             folder.save(record)
@@ -140,12 +177,12 @@ def run(
         finished[strategy.name] = records
         bars.finish(strategy.name, len(records))
 
-    def on_record(name: str, record: dict[str, Any]) -> None:
+    def on_record(name: str, record: Record) -> None:
         if folders[name].save(record):
             bars.step(name)
 
     def on_done(
-        job: parallel.Job, records: Optional[list[dict[str, Any]]], error: Optional[BaseException]
+        job: parallel.Job, records: Optional[list[Record]], error: Optional[BaseException]
     ) -> None:
         if error is not None:
             rows[job.strategy.name] = {"error": str(error)}
@@ -161,18 +198,11 @@ def run(
             jobs.append(parallel.Job(strategy, done[strategy.name]))
     try:
         if jobs:
-            count = workers or min(len(jobs), os.cpu_count() or 1)
-            with parallel.cluster(None if scheduler else count, scheduler) as client:
-                home = str(store.store_path().parent)
-                parallel.run_jobs(client, jobs, home, on_record, on_done)
+            _run_on_dask(jobs, workers, scheduler, on_record, on_done)
     finally:
         bars.close()
 
-    table = output.summary_table({s.name: rows.get(s.name, {}) for s in strategies})
-    out.mkdir(parents=True, exist_ok=True)
-    output.write_summary(out, table)
-    last = report.last_rebalance_reports(strategies, finished)
-    report.write(out / "report.html", table, navs, finished, last)
+    table = _write_run(out, strategies, rows, navs, finished)
     failed = table[table["error"].notna()]
     if len(failed):
         raise engine.BacktestError(

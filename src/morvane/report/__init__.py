@@ -6,6 +6,8 @@ as pandas tables, a terminal summary and a self-contained HTML page.
 >>> report.to_html("portfolio.html")
 """
 
-from morvane.report.analyse import PortfolioReport, analyse, read_weights
+from morvane.report.analyse import analyse
+from morvane.report.inputs import read_weights
+from morvane.report.portfolio import PortfolioReport
 
 __all__ = ["PortfolioReport", "analyse", "read_weights"]

@@ -13,7 +13,7 @@ import plotly.graph_objects as go
 if TYPE_CHECKING:
     import pandas as pd
 
-    from morvane.report.analyse import PortfolioReport
+    from morvane.report.model import ReportData
 
 __all__ = ["figures"]
 
@@ -56,7 +56,7 @@ def _signed_bars(values: pd.Series, number_format: str) -> go.Figure:
     )
 
 
-def industries(report: PortfolioReport) -> go.Figure:
+def industries(report: ReportData) -> go.Figure:
     frame = report.industries
     column = "active" if report.has_benchmark else "portfolio"
     values = frame[column].sort_values()
@@ -65,7 +65,7 @@ def industries(report: PortfolioReport) -> go.Figure:
     return _layout(fig, title, max(320, 22 * len(values) + 90), "x")
 
 
-def styles(report: PortfolioReport) -> go.Figure:
+def styles(report: ReportData) -> go.Figure:
     frame = report.styles
     column = "active" if report.has_benchmark else "portfolio"
     values = frame[column]
@@ -75,7 +75,7 @@ def styles(report: PortfolioReport) -> go.Figure:
     return _layout(fig, title, 380, None)
 
 
-def risk(report: PortfolioReport) -> go.Figure:
+def risk(report: ReportData) -> go.Figure:
     groups = report.risk_groups
     labels = [_GROUP_LABELS.get(str(g), str(g)) for g in groups.index]
     fig = go.Figure(
@@ -101,7 +101,7 @@ def risk(report: PortfolioReport) -> go.Figure:
     return _layout(fig, "Risk by factor group", 380, "y")
 
 
-def holdings(report: PortfolioReport) -> go.Figure:
+def holdings(report: ReportData) -> go.Figure:
     top = report.top_holdings().iloc[::-1]
     labels = [f"{i} {n}".strip() for i, n in zip(top.index, top["name"])]
     fig = go.Figure(
@@ -129,7 +129,7 @@ def holdings(report: PortfolioReport) -> go.Figure:
     return _layout(fig, "Top holdings", max(320, 34 * len(top) + 90), "x")
 
 
-def figures(report: PortfolioReport) -> dict[str, go.Figure]:
+def figures(report: ReportData) -> dict[str, go.Figure]:
     """The report's charts keyed by a short name, in page order."""
     return {
         "industries": industries(report),

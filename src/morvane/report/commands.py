@@ -13,7 +13,9 @@ import pandas as pd
 
 import tarnwick
 from morvane.exception import InvalidArgument
-from morvane.report.analyse import HELD_THRESHOLD, analyse, read_weights
+from morvane.report.analyse import analyse
+from morvane.report.inputs import read_weights
+from morvane.report.model import HELD_THRESHOLD
 from morvane.report.text import summary_text
 
 __all__ = ["demo", "report"]

@@ -1,12 +1,10 @@
 """A self-contained HTML page: the chart library's script is inlined, so the page opens without
-network access.  The pieces (summary table, chart blocks, page frame, atomic write) are public so
-that other pages can show a report inside their own."""
+network access.  The pieces (summary table, chart blocks, page frame) are public so that other
+pages can show a report inside their own; pages are written by ``morvane.files.write_atomic``."""
 
 from __future__ import annotations
 
 import html
-import os
-import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Union
 
@@ -14,14 +12,16 @@ import plotly.graph_objects as go
 import plotly.io as pio
 from plotly.offline import get_plotlyjs
 
+from morvane.files import write_atomic
+from morvane.report.charts import figures
 from morvane.report.text import describe, format_summary
 
 if TYPE_CHECKING:
     import pandas as pd
 
-    from morvane.report.analyse import PortfolioReport
+    from morvane.report.model import ReportData
 
-__all__ = ["figure_block", "page", "report_body", "summary_table", "write_page", "write_text"]
+__all__ = ["figure_block", "page", "report_body", "summary_table", "write_page"]
 
 _STYLE = """
 body { font-family: system-ui, -apple-system, "Segoe UI", sans-serif; margin: 2em auto;
@@ -62,7 +62,7 @@ def figure_block(name: str, figure: go.Figure) -> str:
     )
 
 
-def _constraint_list(report: PortfolioReport) -> str:
+def _constraint_list(report: ReportData) -> str:
     """The binding and the dropped constraints of the solve, when the weights carry them."""
     items = []
     for key, label in (("binding", "Binding at the optimum"), ("dropped", "Dropped by the retry")):
@@ -73,9 +73,9 @@ def _constraint_list(report: PortfolioReport) -> str:
     return f'<ul class="constraints">{"".join(items)}</ul>' if items else ""
 
 
-def report_body(report: PortfolioReport) -> str:
+def report_body(report: ReportData) -> str:
     """The report's summary table and charts, as a fragment of a page."""
-    charts = "\n".join(figure_block(name, fig) for name, fig in report.figures().items())
+    charts = "\n".join(figure_block(name, fig) for name, fig in figures(report).items())
     return (
         f'<p class="subtitle">{html.escape(describe(report))}</p>\n'
         f"{summary_table(report.summary)}\n{_constraint_list(report)}\n"
@@ -86,30 +86,13 @@ def report_body(report: PortfolioReport) -> str:
 def page(title: str, body: str) -> str:
     """A whole page around ``body`` with the chart library's script inlined."""
     return (
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
         f"<title>{html.escape(title)}</title>\n<style>{_STYLE}</style>\n"
         f'<script type="text/javascript">{get_plotlyjs()}</script>\n'
         f"</head>\n<body>\n<h1>{html.escape(title)}</h1>\n{body}\n</body>\n</html>\n"
     )
 
 
-def write_text(path: Union[str, Path], text: str) -> Path:
-    """Write ``text`` to ``path`` atomically: a reader sees the old file or the whole new one."""
-    target = Path(path)
-    handle, temporary = tempfile.mkstemp(
-        prefix=f".{target.name}.", suffix=".tmp", dir=target.parent
-    )
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as out:
-            out.write(text)
-        os.chmod(temporary, 0o644)  # a temporary file is private; the page is not
-        os.replace(temporary, target)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-    return target
-
-
-def write_page(report: PortfolioReport, path: Union[str, Path]) -> Path:
+def write_page(report: ReportData, path: Union[str, Path]) -> Path:
     """Write the report's page to ``path``."""
-    return write_text(path, page(f"Portfolio report {report.date}", report_body(report)))
+    return write_atomic(path, page(f"Portfolio report {report.date}", report_body(report)))

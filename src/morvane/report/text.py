@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Callable
 if TYPE_CHECKING:
     import pandas as pd
 
-    from morvane.report.analyse import PortfolioReport
+    from morvane.report.model import ReportData
 
 __all__ = ["format_summary", "summary_text"]
 
@@ -74,7 +74,7 @@ def format_summary(summary: pd.Series) -> list[tuple[str, str, str]]:
     return rows
 
 
-def describe(report: PortfolioReport) -> str:
+def describe(report: ReportData) -> str:
     """One line naming the date, the benchmark and the risk model."""
     benchmark = report.benchmark if report.has_benchmark else "none"
     return (
@@ -83,7 +83,7 @@ def describe(report: PortfolioReport) -> str:
     )
 
 
-def summary_text(report: PortfolioReport, top: int = 5, tilts: int = 3) -> str:
+def summary_text(report: ReportData, top: int = 5, tilts: int = 3) -> str:
     """The terminal summary: the figures, the largest holdings and the largest tilts."""
     lines = [f"portfolio report: {describe(report)}"]
     rows = format_summary(report.summary)
