@@ -37,6 +37,7 @@ CPP = MORVANE.parent.parent / "cpp"
 #: tarnwick's layers follow its folders; every module outside them is a client module.
 TARNWICK_LAYERS: list[tuple[str, list[str]]] = [
     ("reference", ["tarnwick.reference", "tarnwick.reference.*"]),
+    ("errors", ["tarnwick.errors"]),
     ("db", ["tarnwick.db", "tarnwick.db.*", "tarnwick.arguments", "tarnwick.progress"]),
     ("sources", ["tarnwick.sources", "tarnwick.sources.*"]),
     ("build", ["tarnwick.build", "tarnwick.build.*"]),
