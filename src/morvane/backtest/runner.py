@@ -12,6 +12,7 @@ import pandas as pd
 from morvane.backtest import config, engine, output, parallel, report
 from morvane.backtest.config import ConfigError, Strategy
 from morvane.backtest.files import RunFolder
+from morvane.backtest.progress import Progress
 
 __all__ = ["run", "strategies_of", "check_data"]
 
@@ -57,39 +58,6 @@ def check_data(strategy: Strategy) -> tuple[list[dt.date], dt.date]:
     return days, last
 
 
-class _Progress:
-    """One progress bar per strategy."""
-
-    def __init__(
-        self, plans: dict[str, list[dt.date]], done: dict[str, int], enabled: bool
-    ) -> None:
-        from tqdm.auto import tqdm
-
-        self._bars = {
-            name: tqdm(
-                total=len(days),
-                initial=done[name],
-                desc=name,
-                unit="rebalance",
-                position=i,
-                leave=True,
-                disable=not enabled,
-            )
-            for i, (name, days) in enumerate(plans.items())
-        }
-
-    def step(self, name: str) -> None:
-        self._bars[name].update(1)
-
-    def finish(self, name: str, count: int) -> None:
-        bar = self._bars[name]
-        bar.update(max(count - bar.n, 0))
-
-    def close(self) -> None:
-        for bar in self._bars.values():
-            bar.close()
-
-
 def run(
     source: Config,
     out: Union[str, os.PathLike[str]],
@@ -108,7 +76,6 @@ def run(
     stopped on an error.
     """
     import tarnwick
-    from tarnwick import store
 
     strategies = strategies_of(source)
     if workers is not None and scheduler is not None:
@@ -125,8 +92,8 @@ def run(
     rows: dict[str, dict[str, Any]] = {}
     finished: dict[str, list[dict[str, Any]]] = {}
     navs: dict[str, pd.DataFrame] = {}
-    bars = _Progress(
-        {n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
+    bars = Progress(
+        {n: len(p[0]) for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
     )
 
     def complete(strategy: Strategy, records: list[dict[str, Any]]) -> None:
@@ -163,7 +130,7 @@ def run(
         if jobs:
             count = workers or min(len(jobs), os.cpu_count() or 1)
             with parallel.cluster(None if scheduler else count, scheduler) as client:
-                home = str(store.store_path().parent)
+                home = parallel.store_home()
                 parallel.run_jobs(client, jobs, home, on_record, on_done)
     finally:
         bars.close()
@@ -172,7 +139,9 @@ def run(
     out.mkdir(parents=True, exist_ok=True)
     output.write_summary(out, table)
     last = report.last_rebalance_reports(strategies, finished)
-    report.write(out / "report.html", table, navs, finished, last)
+    attributed = report.attributions(strategies, finished, navs)
+    benchmarks = {s.name: s.benchmark for s in strategies}
+    report.write(out / "report.html", table, navs, finished, last, attributed, benchmarks)
     failed = table[table["error"].notna()]
     if len(failed):
         raise engine.BacktestError(

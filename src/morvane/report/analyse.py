@@ -51,7 +51,7 @@ RISK_GROUPS = ("market", "industry", "style", "specific")
 _NAN = float("nan")
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, repr=False)
 class PortfolioReport:
     """Risk, exposures and industry weights of one portfolio on one date.
 
@@ -76,6 +76,8 @@ class PortfolioReport:
     styles: pd.DataFrame
     risk_groups: pd.DataFrame
     solve: Optional[dict[str, Any]] = field(default=None)
+    #: with a holding: per stock held before or after, ``name``, ``before``, ``after``, ``trade``
+    trades: Optional[pd.DataFrame] = field(default=None)
 
     @property
     def has_benchmark(self) -> bool:
@@ -106,6 +108,16 @@ class PortfolioReport:
 
         return summary_text(self)
 
+    def __repr__(self) -> str:
+        from morvane.report.notebook import report_repr
+
+        return report_repr(self)
+
+    def _repr_html_(self) -> str:
+        from morvane.report.notebook import report_html
+
+        return report_html(self)
+
 
 # ---------------------------------------------------------------------------------------------
 # arguments
@@ -130,11 +142,22 @@ def _as_weights(value: object, name: str) -> pd.Series:
     try:
         values = np.asarray(pd.to_numeric(value, errors="raise"), dtype=np.float64)
     except (TypeError, ValueError):
-        raise InvalidArgument(f"{name} must hold numbers") from None
+        raise InvalidArgument(f"{name} must hold numbers; {_not_numbers(value)}") from None
     not_finite = [str(i) for i, v in zip(value.index, values) if not math.isfinite(v)]
     if not_finite:
         raise InvalidArgument(f"{name} must be finite numbers; not for {not_finite[:5]}")
     return pd.Series(values, index=pd.Index(value.index, dtype=object), name=name)
+
+
+def _not_numbers(value: pd.Series) -> str:
+    """The first entries of ``value`` that are not numbers, named by their id."""
+    numbers = pd.to_numeric(value, errors="coerce")
+    bad = [
+        f"{i} = {v!r}"
+        for i, v, n in zip(value.index, value, numbers)
+        if pd.isna(n) and not (isinstance(v, float) and math.isnan(v))
+    ]
+    return "not for " + ", ".join(bad[:5]) if bad else "some entries are not numbers"
 
 
 def _benchmark(value: object) -> tuple[Any, Optional[str]]:
@@ -301,6 +324,8 @@ def _analyse(
     if w_given.empty:
         raise InvalidArgument("weights is empty")
     the_date = to_date(date)
+    if the_date not in set(tarnwick.get_trading_dates(the_date, the_date)):
+        raise InvalidArgument(f"{the_date} is not a trading day")
     cov = to_enum(cov_model, CovModel)
     model = to_enum(risk_model, RiskModel)
     bench, label = _benchmark(benchmark)
@@ -340,7 +365,21 @@ def _analyse(
             }
         ).rename_axis("group"),
         solve=info,
+        trades=None if held_before is None else _trades(w_given, held_before),
     )
+
+
+def _trades(weights: pd.Series, holding: pd.Series) -> pd.DataFrame:
+    """Per stock held before or after: the weights before and after, and the trade."""
+    every = sorted(set(weights.index) | set(holding.index))
+    after = weights.reindex(every, fill_value=0.0)
+    before = holding.reindex(every, fill_value=0.0)
+    frame = pd.DataFrame(
+        {"name": _names(every), "before": before.to_numpy(), "after": after.to_numpy()},
+        index=pd.Index(every, name="order_book_id"),
+    )
+    frame["trade"] = frame["after"] - frame["before"]
+    return frame
 
 
 def _summary(stocks: int, w: np.ndarray, b: np.ndarray, portfolio: _Risk,
