@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import io
 import json
+import os
 from pathlib import Path
 from typing import Any
 
@@ -52,7 +53,8 @@ def test_drop_conflicts_completes_every_rebalance_and_records_what_it_dropped(he
     assert [r["status"] for r in records] == ["ok"] * len(held)
     dropped = {r["date"]: r["dropped_conflicts"] for r in records if r["dropped_conflicts"]}
     failed_before = {r["date"] for r in held if r["status"] == "failed"}
-    assert failed_before <= set(dropped)
+    # the first infeasible rebalance sells what left the index; later ones hold again
+    assert min(failed_before) in dropped and set(dropped) <= failed_before
     for names in dropped.values():
         assert len(names) == 1 and names[0].startswith("TurnoverLimit(")
         assert names[0].endswith("upper=0.2, hard=True)")
@@ -211,13 +213,22 @@ class _no_cluster:
         ),
     ],
 )
-def test_report_errors_are_one_line(small_store, tmp_path, capsys, content, expected):
+def test_report_errors_are_one_line(small_store, tmp_path, content, expected):
+    import subprocess
+    import sys
+
     path = tmp_path / "w.csv"
     path.write_text(content)
-    assert main(["report", str(path), "--date", "2025-06-03"]) == 1
-    captured = capsys.readouterr()
-    assert captured.out == ""
-    assert captured.err.count("\n") == 1 and expected in captured.err, captured.err
+    done = subprocess.run(
+        [sys.executable, "-m", "morvane.cli", "report", str(path), "--date", "2025-06-03"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "TARNWICK_HOME": str(small_store.parent)},
+        check=False,
+        timeout=300,
+    )  # a process of its own, where warnings print as they would for a user
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.count("\n") == 1 and expected in done.stderr, done.stderr
 
 
 def test_analyse_refuses_a_day_that_is_not_a_trading_day(small_store):
