@@ -120,7 +120,7 @@ class _Exposures:
         if key is not None:
             # the cross-section of the descriptor date: listings since it were not regressed
             later = (self._listed > key.isoformat()).to_numpy()
-            styles = frame.reindex(self.ids).to_numpy(dtype=np.float64)
+            styles = frame.reindex(self.ids).to_numpy(dtype=np.float64, copy=True)
             styles[later] = np.nan
             x[:, self._styles] = np.nan_to_num(styles, nan=0.0)
         self._cache[key] = x
