@@ -31,14 +31,19 @@ __all__ = [
 
 def _benchmarks(
     navs: dict[str, pd.DataFrame], benchmarks: dict[str, Optional[str]]
-) -> dict[str, list[str]]:
-    """benchmark code -> the strategies measured against it (whose NAV has its values)."""
-    out: dict[str, list[str]] = {}
+) -> dict[tuple[str, Any], list[str]]:
+    """(benchmark code, first day) -> the strategies whose NAV is measured against that
+    benchmark from that day: each such line is drawn once."""
+    out: dict[tuple[str, Any], list[str]] = {}
     for name, nav in navs.items():
         code = benchmarks.get(name)
-        if code is not None and nav["benchmark"].notna().all():
-            out.setdefault(code, []).append(name)
+        if code is not None and len(nav) and nav["benchmark"].notna().all():
+            out.setdefault((code, nav["date"].iloc[0]), []).append(name)
     return out
+
+
+#: One colour per strategy, the same in every chart of the page.
+_COLOURS = ("#1f5fa8", "#e09f3e", "#2a9d8f", "#9c4f96", "#d1495b", "#6c757d", "#7a9e7e")
 
 
 def figures(
@@ -53,7 +58,7 @@ def figures(
 
     benchmarks = benchmarks or {}
     nav_fig, excess_fig, dd_fig, turnover_fig = go.Figure(), go.Figure(), go.Figure(), go.Figure()
-    for code, names in _benchmarks(navs, benchmarks).items():
+    for (code, _), names in _benchmarks(navs, benchmarks).items():
         nav = navs[names[0]]
         nav_fig.add_scatter(
             x=nav["date"],
@@ -62,13 +67,20 @@ def figures(
             name=f"{', '.join(names)} benchmark ({code})",
             line={"dash": "dot", "color": "#888"},
         )
-    for name, nav in navs.items():
-        nav_fig.add_scatter(x=nav["date"], y=nav["portfolio"], name=name, mode="lines")
+    for position, (name, nav) in enumerate(navs.items()):
+        colour = {"color": _COLOURS[position % len(_COLOURS)]}
+        nav_fig.add_scatter(x=nav["date"], y=nav["portfolio"], name=name, mode="lines", line=colour)
         if nav["benchmark"].notna().all():
             excess = nav["portfolio"] / nav["benchmark"] - 1.0
-            excess_fig.add_scatter(x=nav["date"], y=tidy(excess), name=name, mode="lines")
+            excess_fig.add_scatter(
+                x=nav["date"], y=tidy(excess), name=name, mode="lines", line=colour
+            )
         dd_fig.add_scatter(
-            x=nav["date"], y=tidy(-drawdown(nav["portfolio"])), name=name, mode="lines"
+            x=nav["date"],
+            y=tidy(-drawdown(nav["portfolio"])),
+            name=name,
+            mode="lines",
+            line=colour,
         )
         rows = records[name]
         done = [r for r in rows if r["status"] != "failed"]
@@ -78,6 +90,7 @@ def figures(
             y=tidy([r["turnover"] for r in done]),
             name=f"{name} turnover",
             mode="lines+markers",
+            line=colour,
             customdata=[r["cost"] for r in done],
             hovertemplate="%{x}: %{y:.2%}, cost %{customdata:.4%} of NAV",
         )

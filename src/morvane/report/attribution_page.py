@@ -11,7 +11,15 @@ import pandas as pd
 import plotly.graph_objects as go
 
 from morvane.report.tables import data_table, percent
-from morvane.report.theme import ACTIVE, BENCHMARK, FONT_FAMILY, NEUTRAL, PORTFOLIO, tidy
+from morvane.report.theme import (
+    ACTIVE,
+    BENCHMARK,
+    FONT_FAMILY,
+    NEUTRAL,
+    PORTFOLIO,
+    ZERO_BELOW,
+    tidy,
+)
 
 if TYPE_CHECKING:
     from morvane.report.attribution_result import Attribution
@@ -67,7 +75,7 @@ def figures(attribution: Attribution) -> dict[str, go.Figure]:
     """``groups`` (the cumulative active return by group), ``over_time`` (each group's
     contribution summed day by day) and ``risk`` (ex-ante against realised tracking error)."""
     groups = attribution.groups()
-    groups = groups[(groups.abs() > 0) | ~groups.index.isin(["costs", "cash"])]
+    groups = groups[(groups.abs() >= ZERO_BELOW) | ~groups.index.isin(["costs", "cash"])]
     bars = go.Figure(
         go.Bar(
             x=[_GROUP_LABELS[g] for g in groups.index],
@@ -82,7 +90,7 @@ def figures(attribution: Attribution) -> dict[str, go.Figure]:
 
     over = go.Figure()
     for group, values in _groups_over_time(attribution).items():
-        if group in ("costs", "cash") and not np.any(values.to_numpy()):
+        if group in ("costs", "cash") and not np.any(np.abs(values.to_numpy()) >= ZERO_BELOW):
             continue
         over.add_scatter(
             x=values.index,

@@ -42,7 +42,7 @@ def data_table(
     """``frame`` (index included, as the first column) as an HTML table; a column with a format
     is right-aligned and formatted by it, other columns are shown as text."""
     columns = [str(frame.index.name or "")] + [str(c) for c in frame.columns]
-    head = "".join(f"<th>{html.escape(c)}</th>" for c in columns)
+    head = "".join(f"<th>{html.escape(c.replace('_', ' '))}</th>" for c in columns)
     rows = []
     for key, row in frame.iterrows():
         cells = [f"<td>{html.escape(str(key))}</td>"]
