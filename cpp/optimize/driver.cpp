@@ -411,11 +411,9 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   }
   py::object weight = g_value / g_value.attr("sum")();
   py::object series = mod().get("pd").attr("Series")(weight, py::arg("index") = order_book_ids);
-  series.attr("attrs")["morvane"] =
-      solve_information(py::str(active_solver), problem.attr("status"), solve_time,
-                        problem.attr("value"),
-                        dual_information(verdict, units, zeta, problem.attr("value")), dropped,
-                        refined);
+  series.attr("attrs")["morvane"] = solve_information(
+      py::str(active_solver), problem.attr("status"), solve_time, problem.attr("value"),
+      dual_information(verdict, units, zeta, problem.attr("value")), dropped, refined);
   return series;
 }
 

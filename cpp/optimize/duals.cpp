@@ -54,9 +54,9 @@ bool is_limit_side(const py::handle& side, const py::object& zeta) {
 }
 
 struct RowDuals {
-  bool known = false;          // the solver gave dual values
-  double shadow = 0.0;         // sum of |dual| * d(limit side) / d(limit)
-  double sensitivity = 0.0;    // largest |dual| * max(|limit side|, scale)
+  bool known = false;        // the solver gave dual values
+  double shadow = 0.0;       // sum of |dual| * d(limit side) / d(limit)
+  double sensitivity = 0.0;  // largest |dual| * max(|limit side|, scale)
 };
 
 RowDuals row_duals(const py::handle& constraint, const py::object& zeta, double z, double limit) {
@@ -93,14 +93,14 @@ bool slack_binds(const Measurement& m) {
 
 }  // namespace
 
-DualInformation dual_information(const Verdict& verdict, const Units& units,
-                                 const py::object& zeta, const py::object& objective_value) {
+DualInformation dual_information(const Verdict& verdict, const Units& units, const py::object& zeta,
+                                 const py::object& objective_value) {
   std::unordered_map<PyObject*, const Measurement*> by_constraint;
   for (const Measurement& m : verdict.measurements) by_constraint[m.constraint.ptr()] = &m;
   const double z = scale_value(zeta);
   const double objective = std::abs(as_double(objective_value));
-  const double threshold = kDualSignificance * std::max(std::isfinite(objective) ? objective : 0.0,
-                                                        1e-10);
+  const double threshold =
+      kDualSignificance * std::max(std::isfinite(objective) ? objective : 0.0, 1e-10);
   DualInformation out;
   for (const Unit& unit : units.all()) {
     if (!unit.reported) continue;

@@ -18,7 +18,7 @@ constexpr double kDualSignificance = 1e-4;
 constexpr double kDualSlackTolerance = 1e-2;
 
 struct DualInformation {
-  py::list binding;      // `"bnds"` and the caller's objects that bind at the optimum
+  py::list binding;        // `"bnds"` and the caller's objects that bind at the optimum
   py::list shadow_prices;  // (unit key, shadow price) for every reported unit, in order
 };
 
@@ -30,7 +30,7 @@ struct DualInformation {
 // turnover), or its square for a quadratic row; with one scalar limit L the derivative is
 // degree * side / L, else (per-industry or per-style rows) the scale. NaN when the solver gave
 // no dual values.
-DualInformation dual_information(const Verdict& verdict, const Units& units,
-                                 const py::object& zeta, const py::object& objective_value);
+DualInformation dual_information(const Verdict& verdict, const Units& units, const py::object& zeta,
+                                 const py::object& objective_value);
 
 }  // namespace morvane::optimize

@@ -26,6 +26,7 @@ __all__ = [
     "strategy_html",
     "summary_view",
     "write",
+    "write_run",
 ]
 
 
@@ -345,6 +346,20 @@ def write(
             _strategy_section(name, position, records[name], last.get(name), attributed.get(name))
         )
     atomic_write(path, page("Backtest report", "\n".join(parts)).encode("utf-8"))
+
+
+def write_run(
+    path: Path,
+    strategies: list[Strategy],
+    summary: pd.DataFrame,
+    navs: dict[str, pd.DataFrame],
+    records: dict[str, list[dict[str, Any]]],
+) -> None:
+    """Write the page of a finished run: its reports, attributions and charts."""
+    last = last_rebalance_reports(strategies, records)
+    attributed = attributions(strategies, records, navs)
+    benchmarks = {s.name: s.benchmark for s in strategies}
+    write(path, summary, navs, records, last, attributed, benchmarks)
 
 
 def strategy_html(result: Any) -> str:

@@ -138,10 +138,7 @@ def run(
     table = output.summary_table({s.name: rows.get(s.name, {}) for s in strategies})
     out.mkdir(parents=True, exist_ok=True)
     output.write_summary(out, table)
-    last = report.last_rebalance_reports(strategies, finished)
-    attributed = report.attributions(strategies, finished, navs)
-    benchmarks = {s.name: s.benchmark for s in strategies}
-    report.write(out / "report.html", table, navs, finished, last, attributed, benchmarks)
+    report.write_run(out / "report.html", strategies, table, navs, finished)
     failed = table[table["error"].notna()]
     if len(failed):
         raise engine.BacktestError(
