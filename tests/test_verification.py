@@ -350,7 +350,7 @@ def test_binding_turnover_limit_attrs(market: dict[str, Any]) -> None:
     w = mo.portfolio_optimize(ids, date, cons=[turnover, loose], bnds={"*": (0, 0.3)})
     info = w.attrs["morvane"]
     assert set(info) == {"solver", "status", "solve_time", "objective_value", "binding",
-                         "dropped", "refined"}  # fmt: skip
+                         "dropped", "refined", "shadow_prices"}  # fmt: skip
     assert info["binding"][-1] is turnover and loose not in info["binding"]
     assert info["status"] == cp.OPTIMAL and info["dropped"] == []
     assert info["solver"] == (cp.CLARABEL if info["refined"] else cp.SCS)

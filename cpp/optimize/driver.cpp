@@ -9,6 +9,7 @@
 #include "core/errors.hpp"
 #include "core/exposures.hpp"
 #include "core/ops.hpp"
+#include "optimize/duals.hpp"
 #include "optimize/optimize.hpp"
 #include "optimize/units.hpp"
 
@@ -145,16 +146,17 @@ py::object fallback_options(const py::object& solver, const py::dict& solver_opt
 
 // What the returned Series carries in `attrs["morvane"]`.
 py::dict solve_information(const py::object& solver, const py::object& status, double solve_time,
-                           const py::object& objective_value, const py::object& binding,
+                           const py::object& objective_value, const DualInformation& duals,
                            const py::object& dropped, bool refined) {
   py::dict info;
   info["solver"] = solver;
   info["status"] = status;
   info["solve_time"] = solve_time;
   info["objective_value"] = objective_value;
-  info["binding"] = binding;
+  info["binding"] = duals.binding;
   info["dropped"] = dropped;
   info["refined"] = refined;
+  info["shadow_prices"] = duals.shadow_prices;
   return info;
 }
 
@@ -202,8 +204,8 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
     single[only] = 1.0;
     py::object series = mod().get("pd").attr("Series")(single);
     series.attr("attrs")["morvane"] =
-        solve_information(py::none(), mod().get("cp").attr("OPTIMAL"), 0.0, py::none(), py::list(),
-                          py::list(), false);
+        solve_information(py::none(), mod().get("cp").attr("OPTIMAL"), 0.0, py::none(),
+                          DualInformation(), py::list(), false);
     return series;
   }
   if (!py::isinstance(objective, mod().get("OptimizationObjective"))) {
@@ -409,9 +411,9 @@ py::object portfolio_optimize(const py::object& order_book_ids_arg, const py::ob
   }
   py::object weight = g_value / g_value.attr("sum")();
   py::object series = mod().get("pd").attr("Series")(weight, py::arg("index") = order_book_ids);
-  series.attr("attrs")["morvane"] =
-      solve_information(py::str(active_solver), problem.attr("status"), solve_time,
-                        problem.attr("value"), binding_units(verdict, units), dropped, refined);
+  series.attr("attrs")["morvane"] = solve_information(
+      py::str(active_solver), problem.attr("status"), solve_time, problem.attr("value"),
+      dual_information(verdict, units, zeta, problem.attr("value")), dropped, refined);
   return series;
 }
 

@@ -74,9 +74,6 @@ struct Verdict {
 // Measures every constraint of the solved `problem`, plus g >= 0, at the solution.
 Verdict verify(const py::object& problem, const py::object& g, const py::object& zeta);
 
-// The reported units with at least one active constraint (zero slack within tolerance).
-py::list binding_units(const Verdict& verdict, const Units& units);
-
 // A minimal set of units that cannot hold together: dropping any one member leaves the rest
 // (with the unowned constraints of `hard_constraints`) feasible. Found with a deletion filter of
 // feasibility solves with Clarabel under `options`. Empty when the feasibility solves do not

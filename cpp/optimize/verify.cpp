@@ -150,24 +150,4 @@ std::string Verdict::explain(const Units& units) const {
          scientific(tolerance(m));
 }
 
-py::list binding_units(const Verdict& verdict, const Units& units) {
-  std::unordered_map<PyObject*, const Measurement*> by_constraint;
-  for (const Measurement& m : verdict.measurements) by_constraint[m.constraint.ptr()] = &m;
-  py::list binding;
-  for (const Unit& unit : units.all()) {
-    if (!unit.reported) continue;
-    for (py::handle c : unit.constraints) {
-      auto found = by_constraint.find(c.ptr());
-      if (found == by_constraint.end()) continue;
-      const Measurement& m = *found->second;
-      const double tol = m.relative ? kRelativeBindingTolerance : kLinearBindingTolerance;
-      if (m.equality || (m.has_slack && m.excess >= -tol)) {
-        binding.append(unit.key);
-        break;
-      }
-    }
-  }
-  return binding;
-}
-
 }  // namespace morvane::optimize

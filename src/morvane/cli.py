@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import sys
+import warnings
 from collections.abc import Callable
 from enum import Enum
 from pathlib import Path
@@ -117,14 +118,25 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:  # --help, or a usage error that argparse has already reported
         return exc.code if isinstance(exc.code, int) else 2
     try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("default")
+            code = _run(args)
+    except KeyboardInterrupt:
+        print("morvane: interrupted", file=sys.stderr)
+        return 130
+    if code == 0:  # after an error, warnings on the way there would only repeat it
+        for message in dict.fromkeys(str(w.message) for w in caught):
+            print(f"morvane: warning: {message}", file=sys.stderr)
+    return code
+
+
+def _run(args: argparse.Namespace) -> int:
+    try:
         return int(args.func(args))
     except (InvalidArgument, OptimizationFailed, LookupError, ValueError, OSError,
             duckdb.Error, StoreError) as exc:  # fmt: skip
         print(f"morvane: {exc}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        print("morvane: interrupted", file=sys.stderr)
-        return 130
 
 
 if __name__ == "__main__":

@@ -107,7 +107,7 @@ def to_weights(value: object, name: str = "weights") -> pd.Series:
     try:
         values = np.asarray(pd.to_numeric(value, errors="raise"), dtype=np.float64)
     except (TypeError, ValueError):
-        raise InvalidArgument(f"{name} must hold numbers") from None
+        raise InvalidArgument(f"{name} must hold numbers; {_not_numbers(value)}") from None
     not_finite = [str(i) for i, v in zip(value.index, values) if not math.isfinite(v)]
     if not_finite:
         raise InvalidArgument(f"{name} must be finite numbers; not for {not_finite[:SHOWN]}")
@@ -117,3 +117,14 @@ def to_weights(value: object, name: str = "weights") -> pd.Series:
 def member_values(enum: type[Enum]) -> list[Any]:
     """The values of ``enum``'s members, in order: the spellings to show a user."""
     return [member.value for member in enum]
+
+
+def _not_numbers(value: pd.Series) -> str:
+    """The first entries of ``value`` that are not numbers, named by their id."""
+    numbers = pd.to_numeric(value, errors="coerce")
+    bad = [
+        f"{i} = {v!r}"
+        for i, v, n in zip(value.index, value, numbers)
+        if pd.isna(n) and not (isinstance(v, float) and math.isnan(v))
+    ]
+    return "not for " + ", ".join(bad[:SHOWN]) if bad else "some entries are not numbers"

@@ -1,7 +1,8 @@
 """Backtests and batch runs of strategies described in a strategy file (TOML).
 
 ``run(path, out)`` backtests every strategy of the file into the folder ``out``, strategies in
-parallel on Dask; ``load(path)`` reads and validates a file.  The command line is ``morvane run``
+parallel on Dask; ``load(path)`` reads and validates a file; ``open(out)`` reads a run's results
+back (NAV, weights, statistics, attribution).  The command line is ``morvane run``
 (one optimisation for one date) and ``morvane backtest``.
 """
 
@@ -13,9 +14,10 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from morvane.backtest.config import ConfigError, Strategy, load
     from morvane.backtest.engine import BacktestError
+    from morvane.backtest.results import open
     from morvane.backtest.runner import run
 
-__all__ = ["run", "load", "Strategy", "ConfigError", "BacktestError"]
+__all__ = ["run", "load", "open", "Strategy", "ConfigError", "BacktestError"]
 
 # Loaded on first use, so that the `morvane` command does not import pydantic and Dask for
 # subcommands that never need them.
@@ -25,6 +27,7 @@ _HOMES = {
     "Strategy": "morvane.backtest.config",
     "ConfigError": "morvane.backtest.config",
     "BacktestError": "morvane.backtest.engine",
+    "open": "morvane.backtest.results",
 }
 
 

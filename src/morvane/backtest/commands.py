@@ -29,9 +29,37 @@ def _pick(strategies: list[Any], name: str | None, source: str) -> Any:
     return strategies[names.index(name)]
 
 
+def _failure_text(exc: Exception) -> str:
+    """The optimiser's status and, for an infeasible problem, the conflicting constraints."""
+    text = str(exc)
+    conflicts = getattr(exc, "conflicts", None)
+    if conflicts:
+        text += "; conflicting constraints: " + ", ".join(repr(c) for c in conflicts)
+    return text
+
+
+def _print_failures(out: str, names: list[str]) -> None:
+    """Every strategy's failed rebalances, one line each, from its statistics file."""
+    import json
+
+    from morvane.backtest import failures
+
+    for name in names:
+        path = Path(out) / name / "stats.json"
+        if not path.is_file():
+            continue
+        stats = json.loads(path.read_text(encoding="utf-8"))
+        found = failures.failures(name, stats.get("failures") or [])
+        if found:
+            print(f"{name}: {len(found)} of {stats.get('rebalances')} rebalances failed")
+            for line in failures.lines(found):
+                print(f"  {line}")
+
+
 def _cmd_run(args: argparse.Namespace) -> int:
     import tarnwick
-    from morvane.backtest import config, engine, objects
+    from morvane.backtest import config, engine, infeasible, objects
+    from morvane.exception import OptimizationFailed
     from morvane.files import write_atomic
 
     strategy = _pick(config.load(args.file), args.strategy, args.file)
@@ -39,7 +67,13 @@ def _cmd_run(args: argparse.Namespace) -> int:
     if date not in set(tarnwick.get_trading_dates(date, date)):
         raise ValueError(f"{date} is not a trading day")
     holding = objects.Holding(cash=strategy.capital)  # a single optimisation starts from cash
-    weights, _ = engine.optimise(strategy, date, holding)
+    try:
+        weights, _ = engine.optimise(strategy, date, holding)
+    except OptimizationFailed as exc:
+        print(f"morvane: {strategy.name} on {date}: {_failure_text(exc)}", file=sys.stderr)
+        return 1
+    for dropped in infeasible.dropped(weights):
+        print(f"morvane: dropped to solve: {dropped}", file=sys.stderr)
     table = weights.rename("weight").rename_axis("order_book_id").to_frame()
     text = table.to_csv(float_format="%.10g")
     if args.out is None:
@@ -71,6 +105,7 @@ def _cmd_backtest(args: argparse.Namespace) -> int:
         return 1
     with_pd_options = table.drop(columns=["error"]).to_string(index=False, float_format="%.4f")
     print(with_pd_options)
+    _print_failures(args.out, [str(n) for n in table["strategy"]])
     print(f"outputs in {args.out} (summary.csv, report.html, one folder per strategy)")
     return 0
 

@@ -16,7 +16,7 @@ import re
 import sys
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Annotated, Any, Optional, Union
+from typing import Annotated, Any, Literal, Optional, Union
 
 from pydantic import (
     AfterValidator,
@@ -111,6 +111,9 @@ class Strategy(BaseModel):
     objective: Objective = ObjectSpec(type="MinVariance")
     bnds: Optional[dict[str, tuple[Optional[float], Optional[float]]]] = None
     constraints: list[Constraint] = Field(default_factory=list)
+    #: An infeasible rebalance: "hold" the drifted portfolio, or "drop_conflicts" (solve again
+    #: without the constraints of the minimal conflict; see ``morvane.backtest.infeasible``).
+    on_infeasible: Literal["hold", "drop_conflicts"] = "hold"
 
     @field_validator("name")
     @classmethod

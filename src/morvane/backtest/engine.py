@@ -24,7 +24,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
-from morvane.backtest import objects
+from morvane.backtest import infeasible, objects
 from morvane.backtest.config import ConfigError, Strategy
 from morvane.backtest.record import Record
 
@@ -99,20 +99,25 @@ def optimise(strategy: Strategy, date: dt.date, holding: objects.Holding) -> tup
     constraints = objects.build_constraints(
         [(c.type, c.arguments) for c in strategy.constraints], holding
     )
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        weights = portfolio_optimize(
-            universe_on(strategy.universe, date),
+    universe = universe_on(strategy.universe, date)
+
+    def call(cons: list[Any]) -> pd.Series:
+        return portfolio_optimize(
+            universe,
             date,
             objective,
             bnds=strategy.bounds,
-            cons=constraints or None,
+            cons=cons or None,
             benchmark=strategy.benchmark,
             cov_model=strategy.cov_model,
             solver=strategy.solver,
             risk_model=strategy.risk_model,
             **strategy.solver_options,
         )
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        weights, _ = infeasible.solve(call, list(constraints), strategy.on_infeasible)
     return weights, len(caught)
 
 
@@ -168,6 +173,7 @@ def rebalance(
     holding = _holding(strategy, prev_close, old_ids, old_w, nav)
     failure = None
     warned = 0
+    target = None
     try:
         target, warned = optimise(strategy, day, holding)
         new = {str(k): float(v) for k, v in target.items() if v != 0.0}
@@ -210,6 +216,7 @@ def rebalance(
         "status": "failed" if failure else "ok",
         "error": failure["error"] if failure else None,
         "conflicts": failure["conflicts"] if failure else None,
+        "dropped_conflicts": [] if failure else infeasible.dropped(target),
         "from_cash": not old_ids,
         "ids": ids,
         "weights": w.tolist(),

@@ -21,7 +21,14 @@ from morvane.backtest.config import Strategy
 from morvane.backtest.record import Record
 from morvane.files import write_atomic
 
-__all__ = ["weights_table", "nav_table", "statistics", "write_strategy", "write_summary"]
+__all__ = [
+    "holdings_of",
+    "weights_table",
+    "nav_table",
+    "statistics",
+    "write_strategy",
+    "write_summary",
+]
 
 TRADING_DAYS = 252
 STAT_KEYS = (
@@ -155,3 +162,22 @@ def summary_table(rows: dict[str, dict[str, Any]]) -> pd.DataFrame:
 
 def write_summary(out: Path, table: pd.DataFrame) -> None:
     write_atomic(out / "summary.csv", table.to_csv(index=False))
+
+
+def holdings_of(records: list[dict[str, Any]], nav: pd.DataFrame) -> Any:
+    """The day-by-day holdings of a strategy from its records: each rebalance's weights after
+    its trade, drifted over its days with the store's returns as the walk drifts them, and the
+    daily returns of its NAV (costs included)."""
+    from morvane.report.attribution import Holdings, drift, stock_returns
+
+    frames, periods = [], []
+    for record in records:
+        days = [dt.date.fromisoformat(d) for d in record["days"]]
+        weights = pd.Series(record["weights"], index=record["ids"], dtype=np.float64)
+        returns = stock_returns(list(weights.index), days)
+        frames.append(drift(weights, returns))
+        periods.append((dt.date.fromisoformat(record["date"]), weights))
+    daily = pd.concat(frames).fillna(0.0)
+    value = nav.set_index("date")["portfolio"]
+    portfolio = (value / value.shift(1) - 1.0).iloc[1:]
+    return Holdings(weights=daily, portfolio=portfolio, periods=periods)

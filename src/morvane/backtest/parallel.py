@@ -26,7 +26,7 @@ from morvane.backtest import engine
 from morvane.backtest.config import Strategy
 from morvane.backtest.record import Record
 
-__all__ = ["Job", "cluster", "run_jobs"]
+__all__ = ["Job", "cluster", "run_jobs", "store_home"]
 
 _POLL_SECONDS = 0.2
 
@@ -62,11 +62,23 @@ def cluster(workers: Optional[int] = None, scheduler: Optional[str] = None) -> I
         yield client
 
 
+def store_home() -> str:
+    """The folder of the driver's market store as an absolute path: a worker runs in a working
+    folder of its own, where a relative ``TARNWICK_HOME`` would name another store."""
+    from tarnwick import store
+
+    return os.path.abspath(store.store_path().parent)
+
+
 @contextlib.contextmanager
 def _store_at(home: str) -> Iterator[None]:
     """Read the market store in ``home`` for the duration of a task."""
     from tarnwick import store
 
+    if not os.path.isabs(home):
+        raise ValueError(
+            f"the market store's folder {home!r} is relative; workers need an absolute path"
+        )
     path = Path(home) / "market.duckdb"
     if not path.is_file():
         raise FileNotFoundError(

@@ -13,6 +13,7 @@ import pandas as pd
 from morvane.backtest import config, engine, output, parallel, report
 from morvane.backtest.config import ConfigError, Strategy
 from morvane.backtest.files import RunFolder
+from morvane.backtest.progress import Progress
 from morvane.backtest.record import Record
 
 __all__ = ["run", "strategies_of", "check_data"]
@@ -59,39 +60,6 @@ def check_data(strategy: Strategy) -> tuple[list[dt.date], dt.date]:
     return days, last
 
 
-class _Progress:
-    """One progress bar per strategy."""
-
-    def __init__(
-        self, plans: dict[str, list[dt.date]], done: dict[str, int], enabled: bool
-    ) -> None:
-        from tqdm.auto import tqdm
-
-        self._bars = {
-            name: tqdm(
-                total=len(days),
-                initial=done[name],
-                desc=name,
-                unit="rebalance",
-                position=i,
-                leave=True,
-                disable=not enabled,
-            )
-            for i, (name, days) in enumerate(plans.items())
-        }
-
-    def step(self, name: str) -> None:
-        self._bars[name].update(1)
-
-    def finish(self, name: str, count: int) -> None:
-        bar = self._bars[name]
-        bar.update(max(count - bar.n, 0))
-
-    def close(self) -> None:
-        for bar in self._bars.values():
-            bar.close()
-
-
 def _check_cluster(workers: Optional[int], scheduler: Optional[str]) -> None:
     if workers is not None and scheduler is not None:
         raise ConfigError("give either workers or scheduler, not both")
@@ -110,8 +78,7 @@ def _write_run(
     table = output.summary_table({s.name: rows.get(s.name, {}) for s in strategies})
     out.mkdir(parents=True, exist_ok=True)
     output.write_summary(out, table)
-    last = report.last_rebalance_reports(strategies, finished)
-    report.write(out / "report.html", table, navs, finished, last)
+    report.write_run(out / "report.html", strategies, table, navs, finished)
     return table
 
 
@@ -124,11 +91,9 @@ def _run_on_dask(
 ) -> None:
     """Run ``jobs`` on the cluster at ``scheduler``, or on a local one of ``workers`` processes
     (default: one per job, at most the machine's cores)."""
-    from tarnwick import store
-
     count = workers or min(len(jobs), os.cpu_count() or 1)
     with parallel.cluster(None if scheduler else count, scheduler) as client:
-        parallel.run_jobs(client, jobs, str(store.store_path().parent), on_record, on_done)
+        parallel.run_jobs(client, jobs, parallel.store_home(), on_record, on_done)
 
 
 def run(
@@ -162,8 +127,8 @@ def run(
     rows: dict[str, dict[str, Any]] = {}
     finished: dict[str, list[Record]] = {}
     navs: dict[str, pd.DataFrame] = {}
-    bars = _Progress(
-        {n: p[0] for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
+    bars = Progress(
+        {n: len(p[0]) for n, p in plans.items()}, {n: len(d) for n, d in done.items()}, progress
     )
 
     def complete(strategy: Strategy, records: list[Record]) -> None:

@@ -83,6 +83,8 @@ def _analyse(
     if w_given.empty:
         raise InvalidArgument("weights is empty")
     the_date = to_date(date)
+    if the_date not in set(tarnwick.get_trading_dates(the_date, the_date)):
+        raise InvalidArgument(f"{the_date} is not a trading day")
     cov = to_member(cov_model, CovModel)
     model = to_member(risk_model, RiskModel)
     bench, label = benchmark_argument(benchmark)
@@ -123,4 +125,18 @@ def _analyse(
             }
         ).rename_axis("group"),
         solve=info,
+        trades=None if held_before is None else _trades(w_given, held_before),
     )
+
+
+def _trades(weights: pd.Series, holding: pd.Series) -> pd.DataFrame:
+    """Per stock held before or after: the weights before and after, and the trade."""
+    every = sorted(set(weights.index) | set(holding.index))
+    after = weights.reindex(every, fill_value=0.0)
+    before = holding.reindex(every, fill_value=0.0)
+    frame = pd.DataFrame(
+        {"name": stock_names(every), "before": before.to_numpy(), "after": after.to_numpy()},
+        index=pd.Index(every, name="order_book_id"),
+    )
+    frame["trade"] = frame["after"] - frame["before"]
+    return frame

@@ -10,6 +10,8 @@ from typing import TYPE_CHECKING
 
 import plotly.graph_objects as go
 
+from morvane.report.theme import FONT_FAMILY, tidy
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -30,6 +32,7 @@ def _layout(fig: go.Figure, title: str, height: int, percent_axis: str | None) -
         height=height,
         margin={"l": 10, "r": 10, "t": 50, "b": 10},
         legend={"orientation": "h", "y": -0.12},
+        font={"family": FONT_FAMILY},
     )
     if percent_axis == "x":
         fig.update_xaxes(tickformat=".1%")
@@ -45,12 +48,13 @@ def _signed_colours(values: list[float]) -> list[str]:
 
 def _signed_bars(values: pd.Series, number_format: str) -> go.Figure:
     """Horizontal bars of ``values``, labelled by their index, coloured by sign."""
+    shown = tidy(values.to_numpy())
     return go.Figure(
         go.Bar(
-            x=values.to_numpy(),
+            x=shown,
             y=[str(i) for i in values.index],
             orientation="h",
-            marker_color=_signed_colours(list(values)),
+            marker_color=_signed_colours(list(shown)),
             hovertemplate=f"%{{y}}: %{{x:{number_format}}}<extra></extra>",
         )
     )
@@ -82,7 +86,7 @@ def risk(report: ReportData) -> go.Figure:
         go.Bar(
             name="Volatility",
             x=labels,
-            y=groups["total"].to_numpy(),
+            y=tidy(groups["total"].to_numpy()),
             marker_color=_PORTFOLIO,
             hovertemplate="%{x}: %{y:.2%}<extra>volatility</extra>",
         )
@@ -92,7 +96,7 @@ def risk(report: ReportData) -> go.Figure:
             go.Bar(
                 name="Tracking error",
                 x=labels,
-                y=groups["active"].to_numpy(),
+                y=tidy(groups["active"].to_numpy()),
                 marker_color=_ACTIVE,
                 hovertemplate="%{x}: %{y:.2%}<extra>tracking error</extra>",
             )
@@ -107,7 +111,7 @@ def holdings(report: ReportData) -> go.Figure:
     fig = go.Figure(
         go.Bar(
             name="Portfolio",
-            x=top["weight"].to_numpy(),
+            x=tidy(top["weight"].to_numpy()),
             y=labels,
             orientation="h",
             marker_color=_PORTFOLIO,
@@ -118,7 +122,7 @@ def holdings(report: ReportData) -> go.Figure:
         fig.add_trace(
             go.Bar(
                 name="Benchmark",
-                x=top["benchmark_weight"].to_numpy(),
+                x=tidy(top["benchmark_weight"].to_numpy()),
                 y=labels,
                 orientation="h",
                 marker_color=_BENCHMARK,

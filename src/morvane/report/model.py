@@ -47,6 +47,8 @@ class ReportData:
     styles: pd.DataFrame
     risk_groups: pd.DataFrame
     solve: Optional[dict[str, Any]] = field(default=None)
+    #: with a holding: per stock held before or after, ``name``, ``before``, ``after``, ``trade``
+    trades: Optional[pd.DataFrame] = field(default=None)
 
     @property
     def has_benchmark(self) -> bool:

@@ -37,3 +37,13 @@ class PortfolioReport(ReportData):
         from morvane.report.text import summary_text
 
         return summary_text(self)
+
+    def __repr__(self) -> str:
+        from morvane.report.notebook import report_repr
+
+        return report_repr(self)
+
+    def _repr_html_(self) -> str:
+        from morvane.report.notebook import report_html
+
+        return report_html(self)
