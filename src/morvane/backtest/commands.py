@@ -6,6 +6,7 @@ import argparse
 import datetime as dt
 import sys
 from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 __all__ = ["register"]

@@ -16,6 +16,7 @@ import pandas as pd
 from morvane.backtest import failures
 from morvane.backtest.config import Strategy
 from morvane.backtest.output import drawdown
+from morvane.files import write_atomic
 
 __all__ = [
     "attributions",

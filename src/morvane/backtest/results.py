@@ -10,7 +10,6 @@ rebalance traded to, its days) and the market store in use.
 
 from __future__ import annotations
 
-import datetime as dt
 import json
 import os
 from collections.abc import Iterator, Mapping
@@ -18,7 +17,6 @@ from functools import cached_property
 from pathlib import Path
 from typing import Any, Optional, Union
 
-import numpy as np
 import pandas as pd
 
 from morvane.backtest import output

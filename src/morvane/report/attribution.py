@@ -30,9 +30,9 @@ import pandas as pd
 
 import tarnwick
 import tarnwick.riskmodel
+from morvane.coerce import to_date, to_member, to_weights
 from morvane.const import CovModel, RiskModel
 from morvane.exception import InvalidArgument
-from morvane.coerce import to_date, to_member, to_weights
 from morvane.report.analyse import analyse
 from morvane.report.attribution_result import Attribution, carino_weights
 
