@@ -1,6 +1,6 @@
-"""``report.html``: the summary table; NAV against benchmark, drawdown and turnover of every
-strategy; and, per strategy, the portfolio report of its last rebalance (risk, exposures,
-industries, holdings), as interactive plotly charts in one self-contained page."""
+"""``report.html``: the summary table; NAV against benchmark, drawdown, turnover and costs by
+kind of every strategy; and, per strategy, the portfolio report of its last rebalance (risk,
+exposures, industries, holdings), as interactive plotly charts in one self-contained page."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ from typing import Any
 
 import pandas as pd
 
+from morvane.backtest import costs
 from morvane.backtest.config import Strategy
 from morvane.backtest.files import atomic_write
 from morvane.backtest.output import drawdown
@@ -20,7 +21,8 @@ __all__ = ["figures", "last_rebalance_reports", "write"]
 def figures(
     navs: dict[str, pd.DataFrame], records: dict[str, list[dict[str, Any]]]
 ) -> dict[str, Any]:
-    """The page's charts by title: NAV against benchmark, drawdown, turnover per rebalance."""
+    """The page's charts by title: NAV against benchmark, drawdown, turnover per rebalance,
+    costs by kind."""
     import plotly.graph_objects as go
 
     nav_fig, dd_fig, turnover_fig = go.Figure(), go.Figure(), go.Figure()
@@ -42,10 +44,19 @@ def figures(
             name=name,
             mode="lines+markers",
         )
+    costs_fig = go.Figure()
+    by_kind = {name: costs.totals(rows) for name, rows in records.items()}
+    for kind in costs.KINDS:
+        costs_fig.add_bar(
+            x=list(by_kind), y=[k[kind] for k in by_kind.values()], name=kind.replace("_", " ")
+        )
+    costs_fig.update_layout(
+        title="Costs by kind", barmode="stack", yaxis_title="NAV units (start = 1)"
+    )
     nav_fig.update_layout(title="NAV against benchmark", yaxis_title="NAV (start = 1)")
     dd_fig.update_layout(title="Drawdown", yaxis_title="loss from peak", yaxis_tickformat=".1%")
     turnover_fig.update_layout(title="One-way turnover per rebalance", yaxis_tickformat=".1%")
-    return {"nav": nav_fig, "drawdown": dd_fig, "turnover": turnover_fig}
+    return {"nav": nav_fig, "drawdown": dd_fig, "turnover": turnover_fig, "costs": costs_fig}
 
 
 def last_rebalance_reports(
