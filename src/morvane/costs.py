@@ -383,14 +383,16 @@ class TransactionCostModel:
         n = len(universe)
         current = held.reindex(pd.Index(universe, dtype=object), fill_value=0.0).to_numpy()
         trade = g - current
-        linear = self.commission + self.transfer_fee + rates.half_spread[:n]
-        size = cp.abs(trade)
+        buy = self.commission + self.transfer_fee + rates.half_spread[:n]
+        sell = buy + rates.stamp_duty
         sold = self._kinds(-held[outside].to_numpy(), rates.part(n))
         penalty: Any = sum(sold.values())
-        if (linear > 0.0).any():
-            penalty = penalty + size @ linear
-        if rates.stamp_duty > 0.0:
-            penalty = penalty + rates.stamp_duty * cp.sum(cp.neg(trade))
+        # Buys and sells as separate terms: one shared |x| under both the linear and the impact
+        # term leaves interior-point solvers short of accuracy once the costs are large.
+        if (buy > 0.0).any():
+            penalty = penalty + cp.pos(trade) @ buy
+        if (sell > 0.0).any():
+            penalty = penalty + cp.neg(trade) @ sell
         if (rates.impact[:n] > 0.0).any():
-            penalty = penalty + cp.power(size, 1.5) @ rates.impact[:n]
+            penalty = penalty + cp.power(cp.abs(trade), 1.5) @ rates.impact[:n]
         return self.trades_per_year * penalty
