@@ -218,6 +218,7 @@ def test_stub_class_matches_the_runtime(module_name: str, cls: str) -> None:
 
 def sample_instances() -> list[object]:
     from morvane import benchmark, constraints, objective
+    from morvane.costs import TransactionCostModel
 
     c, o = constraints, objective
     return [
@@ -242,6 +243,7 @@ def sample_instances() -> list[object]:
         o.MaxSharpeRatio(),
         o.MaxIndicator({"000001.XSHE": 1.0}),
         o.MinStyleDeviation({"size": 1.0}),
+        o.WithTransactionCost(o.MinVariance(), TransactionCostModel()),
         benchmark.OptimizeBenchmark(),
     ]
 

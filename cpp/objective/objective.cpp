@@ -106,4 +106,5 @@ PYBIND11_MODULE(objective, m) {
   objective::define_max_sharpe_ratio(base);
   objective::define_max_indicator(base);
   objective::define_min_style_deviation(base);
+  objective::define_with_transaction_cost(base);
 }

@@ -68,5 +68,6 @@ void define_max_information_ratio(const py::object& base);
 void define_max_sharpe_ratio(const py::object& base);
 void define_max_indicator(const py::object& base);
 void define_min_style_deviation(const py::object& base);
+void define_with_transaction_cost(const py::object& base);
 
 }  // namespace morvane::objective

@@ -189,3 +189,28 @@ class MinStyleDeviation(OptimizationObjective):
         """No constraint of its own: an empty list."""
     def get_preferred_solver(self) -> str:
         """SCS."""
+
+class WithTransactionCost(OptimizationObjective):
+    """An objective plus weight times a transaction cost model's penalty."""
+
+    def __init__(
+        self, objective: OptimizationObjective, model: _TransactionCostModel, weight: float = 1.0
+    ) -> None:
+        """Refuses the ratio objectives and RiskParity, whose g is not the weights."""
+    @property
+    def objective(self) -> OptimizationObjective:
+        """The wrapped objective."""
+    @property
+    def model(self) -> _TransactionCostModel:
+        """The transaction cost model."""
+    @property
+    def weight(self) -> float:
+        """The multiple of the penalty."""
+    def get_objective_expr(self, g: cp.Variable, zeta: _Zeta, helper: _Helper) -> cp.Expression:
+        """The wrapped expression plus weight * model.get_penalty(g, helper); zeta must be 1.0."""
+    def get_internal_constraints(
+        self, g: cp.Variable, zeta: _Zeta, helper: _Helper
+    ) -> list[cp.Constraint]:
+        """The wrapped objective's constraints."""
+    def get_preferred_solver(self) -> str:
+        """The wrapped objective's solver."""

@@ -26,8 +26,10 @@ from pydantic import (
     ValidationError,
     ValidationInfo,
     field_validator,
+    model_validator,
 )
 
+from morvane import costs
 from morvane.backtest import objects
 from morvane.coerce import member_values, to_date, to_member
 from morvane.const import CovModel, RiskModel
@@ -38,7 +40,7 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - exercised on Python < 3.11 only
     import tomli as tomllib
 
-__all__ = ["ConfigError", "ObjectSpec", "Strategy", "load", "parse", "expand_grid"]
+__all__ = ["ConfigError", "CostTable", "ObjectSpec", "Strategy", "load", "parse", "expand_grid"]
 
 REBALANCE_RULES = ("monthly", "weekly")
 _NAME = re.compile(r"^[\w][\w.=+-]*$")
@@ -72,6 +74,39 @@ def _constraint(entry: ObjectSpec) -> ObjectSpec:
 
 Objective = Annotated[ObjectSpec, AfterValidator(_objective)]
 Constraint = Annotated[ObjectSpec, AfterValidator(_constraint)]
+
+
+class CostTable(BaseModel):
+    """A strategy's ``[strategy.costs]`` table: the keyword arguments of
+    :class:`morvane.costs.TransactionCostModel` (``trades_per_year`` defaults to the rebalance
+    rule's pace)."""
+
+    model_config = ConfigDict(extra="forbid", frozen=True)
+
+    commission: float = costs.DEFAULT_COMMISSION
+    stamp_duty: Optional[float] = None
+    transfer_fee: float = costs.DEFAULT_TRANSFER_FEE
+    half_spread: Union[float, dict[str, float]] = costs.DEFAULT_HALF_SPREAD
+    impact_coefficient: float = costs.DEFAULT_IMPACT_COEFFICIENT
+    window: int = costs.DEFAULT_WINDOW
+    trades_per_year: Optional[float] = None
+
+    @model_validator(mode="after")
+    def _accepted_by_the_model(self) -> CostTable:
+        from morvane.exception import InvalidArgument
+
+        try:
+            costs.TransactionCostModel(None, **self.arguments())
+        except InvalidArgument as exc:
+            raise ValueError(str(exc)) from None
+        return self
+
+    def arguments(self) -> dict[str, Any]:
+        """The table as keyword arguments of the model (without an unset trades_per_year)."""
+        out = self.model_dump()
+        if out["trades_per_year"] is None:
+            del out["trades_per_year"]
+        return out
 
 
 def _date(value: Any) -> dt.date:
@@ -114,6 +149,10 @@ class Strategy(BaseModel):
     #: An infeasible rebalance: "hold" the drifted portfolio, or "drop_conflicts" (solve again
     #: without the constraints of the minimal conflict; see ``morvane.backtest.infeasible``).
     on_infeasible: Literal["hold", "drop_conflicts"] = "hold"
+    #: The transaction cost model charged at each rebalance instead of the flat ``cost_bps``.
+    costs: Optional[CostTable] = None
+    #: Whether the optimiser weighs the same model (the objective wrapped in WithTransactionCost).
+    optimise_costs: bool = False
 
     @field_validator("name")
     @classmethod
@@ -191,6 +230,19 @@ class Strategy(BaseModel):
         if start is not None and value < start:
             raise ValueError(f"must not be before start {start}")
         return value
+
+    @model_validator(mode="after")
+    def _one_cost_rule(self) -> Strategy:
+        if self.costs is not None and self.cost_bps > 0:
+            raise ValueError(
+                "cost_bps and a costs table both price the trades; give one of them "
+                "(cost_bps is the flat linear case)"
+            )
+        if self.optimise_costs:
+            if self.costs is None:
+                raise ValueError("optimise_costs = true needs a costs table ([strategy.costs])")
+            objects.check_costs_objective(self.objective.type, self.objective.arguments)
+        return self
 
     @property
     def bounds(self) -> Optional[dict[str, tuple[Optional[float], Optional[float]]]]:

@@ -2,10 +2,11 @@
 
 Execution and costs: the NAV starts at 1.  On a rebalance day d the portfolio is traded at the
 previous close from its drifted weights to the optimiser's weights, paying
-``cost_bps / 10^4 * sum(|w_new - w_drifted|)`` of the NAV (the first rebalance trades from cash);
-it then earns day d's return.  Between rebalances the weights drift with the daily total returns
-(a day without a return for a stock counts as an unchanged price).  A rebalance whose optimisation
-fails keeps the drifted portfolio and is recorded with the reason.
+``cost_bps / 10^4 * sum(|w_new - w_drifted|)`` of the NAV, or with a costs table that model's
+price of the trade (``morvane.backtest.costs``); the first rebalance trades from cash.  It then
+earns day d's return.  Between rebalances the weights drift with the daily total returns (a day
+without a return for a stock counts as an unchanged price).  A rebalance whose optimisation fails
+keeps the drifted portfolio and is recorded with the reason.
 
 Every rebalance yields one record (``morvane.backtest.record.Record``, a typed dict of strings,
 numbers and lists: it travels through Dask and is kept as JSON), holding the weights after the
@@ -24,7 +25,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
-from morvane.backtest import infeasible, objects
+from morvane.backtest import costs, infeasible, objects
 from morvane.backtest.config import ConfigError, Strategy
 from morvane.backtest.record import Record
 
@@ -91,11 +92,16 @@ def universe_on(universe: Any, date: dt.date) -> list[str]:
     return members
 
 
-def optimise(strategy: Strategy, date: dt.date, holding: objects.Holding) -> tuple[pd.Series, int]:
-    """(weights, warnings raised) of one optimisation with objects built fresh for ``date``."""
+def optimise(
+    strategy: Strategy, date: dt.date, holding: objects.Holding, nav: float = 1.0
+) -> tuple[pd.Series, int]:
+    """(weights, warnings raised) of one optimisation with objects built fresh for ``date``;
+    ``nav`` is the portfolio's value before it, in units of ``capital``."""
     from morvane.optimize import portfolio_optimize
 
     objective = objects.build_objective(strategy.objective.type, strategy.objective.arguments)
+    if strategy.optimise_costs:
+        objective = objects.with_costs(objective, costs.model(strategy, holding.weights, nav))
     constraints = objects.build_constraints(
         [(c.type, c.arguments) for c in strategy.constraints], holding
     )
@@ -175,7 +181,7 @@ def rebalance(
     warned = 0
     target = None
     try:
-        target, warned = optimise(strategy, day, holding)
+        target, warned = optimise(strategy, day, holding, nav)
         new = {str(k): float(v) for k, v in target.items() if v != 0.0}
     except OptimizationFailed as exc:
         failure = _failure(exc)
@@ -189,7 +195,7 @@ def rebalance(
     old = dict(zip(old_ids, old_w.tolist()))
     both = sorted(set(ids) | set(old_ids))
     traded = float(np.abs(np.array([new.get(i, 0.0) - old.get(i, 0.0) for i in both])).sum())
-    cost = nav * strategy.cost_bps / 1e4 * traded
+    cost, kinds = costs.charge(strategy, day, old, new, nav, traded)
     nav -= cost
 
     returns = _returns(ids, period)
@@ -222,6 +228,7 @@ def rebalance(
         "weights": w.tolist(),
         "turnover": traded / 2.0,
         "cost": cost,
+        "costs": kinds,
         "warnings": warned,
         "days": [d.isoformat() for d in period],
         "portfolio": navs,

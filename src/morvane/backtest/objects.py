@@ -28,6 +28,7 @@ __all__ = [
     "check_constraint",
     "build_objective",
     "build_constraints",
+    "with_costs",
 ]
 
 
@@ -56,10 +57,15 @@ def _module(kind: str) -> Any:
 def _types(kind: str) -> dict[str, type]:
     module = _module(kind)
     base = module.OptimizationObjective if kind == "objective" else module.OptimizationConstraint
+    # the backtest wraps an objective in WithTransactionCost itself (optimise_costs)
+    wrapper = getattr(module, "WithTransactionCost", None)
     return {
         name: value
         for name, value in vars(module).items()
-        if isinstance(value, type) and issubclass(value, base) and value is not base
+        if isinstance(value, type)
+        and issubclass(value, base)
+        and value is not base
+        and value is not wrapper
     }
 
 
@@ -139,6 +145,23 @@ def _class(kind: str, type_name: str) -> type:
             f"type {type_name!r} is not a class of {where}; allowed: {', '.join(sorted(known))}"
         )
     return known[type_name]
+
+
+def with_costs(objective: Any, model: Any) -> Any:
+    """``objective`` with the transaction cost ``model`` added to what it minimises."""
+    from morvane.objective import WithTransactionCost
+
+    try:
+        return WithTransactionCost(objective, model)
+    except InvalidArgument as exc:
+        raise ValueError(f"optimise_costs: {exc}") from None
+
+
+def check_costs_objective(type_name: str, arguments: dict[str, Any]) -> None:
+    """ValueError naming the problem unless the objective can carry a transaction cost."""
+    from morvane.costs import TransactionCostModel
+
+    with_costs(build_objective(type_name, arguments), TransactionCostModel())
 
 
 def check_objective(type_name: str, arguments: dict[str, Any]) -> None:

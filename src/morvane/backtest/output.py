@@ -17,6 +17,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
+from morvane.backtest import costs
 from morvane.backtest.config import Strategy
 from morvane.backtest.record import Record
 from morvane.files import write_atomic
@@ -96,7 +97,8 @@ def drawdown(nav: pd.Series) -> pd.Series:
 def statistics(nav: pd.DataFrame, records: list[Record]) -> dict[str, Any]:
     """Annualised return, volatility, tracking error and information ratio of daily returns,
     max drawdown, average one-way turnover of the rebalances after the first (which buys from
-    cash), total cost (in NAV units, the NAV starting at 1) and the failed rebalances."""
+    cash), total cost and costs by kind (in NAV units, the NAV starting at 1) and the failed
+    rebalances."""
     portfolio = nav["portfolio"].to_numpy(dtype=float)
     returns = portfolio[1:] / portfolio[:-1] - 1.0
     n = len(returns)
@@ -123,6 +125,7 @@ def statistics(nav: pd.DataFrame, records: list[Record]) -> dict[str, Any]:
         "max_drawdown": _number(float(drawdown(nav["portfolio"]).max())),
         "average_turnover": _number(float(np.mean(later))) if later else None,
         "total_cost": float(sum(r["cost"] for r in records)),
+        "costs": costs.totals(records),
         "failed_rebalances": len(failures),
         "rebalances": len(records),
         "failures": failures,

@@ -12,8 +12,8 @@ from typing import Optional, TypedDict
 __all__ = ["Record", "is_record"]
 
 
-class Record(TypedDict):
-    """One rebalance: its outcome, the portfolio after its trade and the NAV until the next."""
+class _Required(TypedDict):
+    """The keys every stored record has, those of the first stored format."""
 
     #: position of the rebalance in the strategy's rebalance days, from 0
     index: int
@@ -44,11 +44,21 @@ class Record(TypedDict):
     end_weights: list[float]
 
 
+class Record(_Required, total=False):
+    """One rebalance: its outcome, the portfolio after its trade and the NAV until the next.
+    The keys below came later; a stored record without them still resumes."""
+
+    #: the constraints dropped to solve an infeasible rebalance (``on_infeasible``), their repr
+    dropped_conflicts: list[str]
+    #: the trade's cost by kind, in NAV units (fees, stamp_duty, spread, impact)
+    costs: dict[str, float]
+
+
 def is_record(data: object, index: int) -> bool:
     """Whether ``data`` (a loaded JSON value) is the record of rebalance ``index``: a mapping
-    with every key of :class:`Record`."""
+    with every required key of :class:`Record`."""
     return (
         isinstance(data, dict)
         and data.get("index") == index
-        and all(key in data for key in Record.__annotations__)
+        and all(key in data for key in Record.__required_keys__)
     )

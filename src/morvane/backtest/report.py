@@ -1,5 +1,5 @@
 """``report.html``: a formatted summary of every strategy; NAV against its benchmark (each
-benchmark drawn once), excess return, drawdown, turnover and costs; the failed rebalances with
+benchmark drawn once), excess return, drawdown, turnover and costs by kind; the failed rebalances with
 their causes; and per strategy the return attribution and the portfolio report of its last
 successful trade, in one self-contained page whose every chart has an element id of its own."""
 
@@ -13,7 +13,7 @@ from typing import Any, Optional
 
 import pandas as pd
 
-from morvane.backtest import failures
+from morvane.backtest import costs, failures
 from morvane.backtest.config import Strategy
 from morvane.backtest.output import drawdown
 from morvane.files import write_atomic
@@ -52,7 +52,8 @@ def figures(
     records: dict[str, list[dict[str, Any]]],
     benchmarks: Optional[dict[str, Optional[str]]] = None,
 ) -> dict[str, Any]:
-    """The page's charts by name: NAV against benchmark, excess return, drawdown, turnover."""
+    """The page's charts by name: NAV against benchmark, excess return, drawdown, turnover,
+    costs by kind."""
     import plotly.graph_objects as go
 
     from morvane.report.theme import FONT_FAMILY, tidy
@@ -105,13 +106,28 @@ def figures(
                 text=[failures.status_of(r) for r in failed],
                 hovertemplate="%{x}: failed, %{text}<extra></extra>",
             )
+    costs_fig = go.Figure()
+    by_kind = {name: costs.totals(rows) for name, rows in records.items()}
+    for kind in costs.KINDS:
+        costs_fig.add_bar(
+            x=list(by_kind), y=[k[kind] for k in by_kind.values()], name=kind.replace("_", " ")
+        )
+    costs_fig.update_layout(
+        title="Costs by kind", barmode="stack", yaxis_title="NAV units (start = 1)"
+    )
     nav_fig.update_layout(title="NAV against benchmark", yaxis_title="NAV (start = 1)")
     excess_fig.update_layout(title="Excess return (NAV / benchmark - 1)", yaxis_tickformat=".1%")
     dd_fig.update_layout(title="Drawdown", yaxis_title="loss from peak", yaxis_tickformat=".1%")
     turnover_fig.update_layout(
         title="One-way turnover per rebalance (failed rebalances marked)", yaxis_tickformat=".1%"
     )
-    out = {"nav": nav_fig, "excess": excess_fig, "drawdown": dd_fig, "turnover": turnover_fig}
+    out = {
+        "nav": nav_fig,
+        "excess": excess_fig,
+        "drawdown": dd_fig,
+        "turnover": turnover_fig,
+        "costs": costs_fig,
+    }
     if not excess_fig.data:
         del out["excess"]
     for fig in out.values():
