@@ -39,8 +39,8 @@ constexpr const char* kGetExpectedReturnsDoc = R"(
 // `abstractmethod(<C++ function>)`, a method of OptimizeBenchmark.
 template <typename F, typename... Extra>
 py::object abstract_method(const char* name, F&& f, const Extra&... extra) {
-  py::object method = core::function(mod(), std::string("OptimizeBenchmark.") + name,
-                                     core::kMethod, std::forward<F>(f), extra...);
+  py::object method = core::function(mod(), std::string("OptimizeBenchmark.") + name, core::kMethod,
+                                     std::forward<F>(f), extra...);
   return mod().get("abstractmethod")(method);
 }
 

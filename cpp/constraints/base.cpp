@@ -4,9 +4,9 @@
 
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
-#include "core/function.hpp"
 #include "core/describe.hpp"
 #include "core/errors.hpp"
+#include "core/function.hpp"
 #include "core/series.hpp"
 
 namespace morvane::constraints {

@@ -6,9 +6,9 @@
 
 #include "constraints/constraints.hpp"
 #include "core/classbuilder.hpp"
-#include "core/function.hpp"
 #include "core/errors.hpp"
 #include "core/exposures.hpp"
+#include "core/function.hpp"
 #include "core/ops.hpp"
 
 namespace morvane::constraints {

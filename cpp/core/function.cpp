@@ -75,10 +75,9 @@ void Signature::check_positional_count(std::size_t given,
   if (given <= positional_) return;
   std::size_t keyword_only_given = 0;
   for (std::size_t i = positional_; i < slots.size(); ++i) keyword_only_given += slots[i] ? 1 : 0;
-  const std::string accepted =
-      defaulted_ > 0
-          ? "from " + std::to_string(positional_ - defaulted_) + " to " + std::to_string(positional_)
-          : std::to_string(positional_);
+  const std::string accepted = defaulted_ > 0 ? "from " + std::to_string(positional_ - defaulted_) +
+                                                    " to " + std::to_string(positional_)
+                                              : std::to_string(positional_);
   const bool several = defaulted_ > 0 || positional_ != 1;
   std::string given_text = std::to_string(given);
   if (keyword_only_given > 0) {
@@ -143,9 +142,8 @@ py::object Signature::to_inspect() const {
                        : p.kind == ParameterKind::kKeywordOnly ? "KEYWORD_ONLY"
                                                                : "VAR_KEYWORD";
     py::object k = parameter.attr(kind);
-    parameters.append(p.default_value
-                          ? parameter(p.name, k, py::arg("default") = p.default_value)
-                          : parameter(p.name, k));
+    parameters.append(p.default_value ? parameter(p.name, k, py::arg("default") = p.default_value)
+                                      : parameter(p.name, k));
   }
   return inspect.attr("Signature")(parameters);
 }
@@ -192,8 +190,8 @@ const py::object& function_type(const Module& mod) {
     ns["__module__"] = mod.name();
     ns["__qualname__"] = py::str("function");
     ns["__doc__"] = py::str("A function of the package whose body is C++.");
-    py::object cls = py::module_::import("builtins")
-                         .attr("type")(py::str("function"), py::tuple(), ns);
+    py::object cls =
+        py::module_::import("builtins").attr("type")(py::str("function"), py::tuple(), ns);
     cls.attr("__call__") = py::cpp_function(&call, py::name("__call__"), py::is_method(cls));
     cls.attr("__get__") = py::cpp_function(&get, py::name("__get__"), py::is_method(cls),
                                            py::arg("instance"), py::arg("owner") = py::none());

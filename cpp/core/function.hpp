@@ -1,7 +1,8 @@
 // Functions with C++ bodies that behave, seen from Python, like functions written in Python.
 //
 //   core::def(self, "ensure_series", &ensure_series, py::arg("obj"), py::arg("name"));
-//   core::function(mod, "MeanVariance.__init__", core::kMethod, &init, py::arg("expected_returns") =
+//   core::function(mod, "MeanVariance.__init__", core::kMethod, &init, py::arg("expected_returns")
+//   =
 //                  py::none(), py::kw_only(), py::arg("window") = 252);
 //
 // The annotations are the ones pybind11 takes (`py::arg`, `py::arg(...) = default`,
@@ -44,8 +45,12 @@ struct var_keyword {
 enum class ParameterKind { kPositional, kKeywordOnly, kVarKeyword };
 
 struct Parameter {
+  explicit Parameter(std::string name, ParameterKind kind = ParameterKind::kPositional,
+                     py::object default_value = py::object())
+      : name(std::move(name)), kind(kind), default_value(std::move(default_value)) {}
+
   std::string name;
-  ParameterKind kind = ParameterKind::kPositional;
+  ParameterKind kind;
   py::object default_value;  // empty when the parameter is required
 };
 
@@ -95,13 +100,13 @@ struct Declaration {
 };
 
 inline void declare(Declaration& d, const py::arg_v& a) {
-  d.parameters.push_back({a.name, d.kind, a.value});
+  d.parameters.emplace_back(a.name, d.kind, a.value);
 }
-inline void declare(Declaration& d, const py::arg& a) { d.parameters.push_back({a.name, d.kind}); }
+inline void declare(Declaration& d, const py::arg& a) { d.parameters.emplace_back(a.name, d.kind); }
 inline void declare(Declaration& d, const py::kw_only&) { d.kind = ParameterKind::kKeywordOnly; }
 inline void declare(Declaration& d, const py::doc& doc) { d.doc = doc.value; }
 inline void declare(Declaration& d, const var_keyword& v) {
-  d.parameters.push_back({v.name, ParameterKind::kVarKeyword});
+  d.parameters.emplace_back(v.name, ParameterKind::kVarKeyword);
 }
 
 // The Python object over a body and its signature.
@@ -114,7 +119,7 @@ template <typename F, typename... Extra>
 py::object function(const Module& mod, const std::string& qualname, FunctionKind kind, F&& body,
                     const Extra&... extra) {
   detail::Declaration d;
-  if (kind == kMethod) d.parameters.push_back({"self"});
+  if (kind == kMethod) d.parameters.emplace_back("self");
   (detail::declare(d, extra), ...);
   py::cpp_function cpp(std::forward<F>(body), py::name(qualname.c_str()));
   return detail::make_function(mod, Signature(qualname, std::move(d.parameters)), std::move(cpp),

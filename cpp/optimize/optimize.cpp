@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "core/function.hpp"
+#include "optimize/stages.hpp"
 
 namespace py = pybind11;
 namespace core = morvane::core;
@@ -71,11 +72,19 @@ py::object optimize_on_one_store_file(const py::object& order_book_ids, const py
                                       const py::object& specific_risk_aversion,
                                       const py::object& solver, const py::object& risk_model,
                                       const py::kwargs& solver_options) {
-  auto run = [&]() {
-    return portfolio_optimize(order_book_ids, date, objective, bnds, cons, benchmark, cov_model,
-                              factor_risk_aversion, specific_risk_aversion, solver, risk_model,
-                              solver_options);
-  };
+  const Arguments args{order_book_ids,
+                       date,
+                       objective,
+                       bnds,
+                       cons,
+                       benchmark,
+                       cov_model,
+                       factor_risk_aversion,
+                       specific_risk_aversion,
+                       solver,
+                       risk_model,
+                       solver_options};
+  auto run = [&]() { return portfolio_optimize(args); };
   py::object client = mod().get("tarnwick");
   if (!py::hasattr(client, "snapshot")) return run();
   py::object context = client.attr("snapshot")();
@@ -168,6 +177,7 @@ PYBIND11_MODULE(optimize, m) {
             py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
             py::arg("cov_model") = self.get("CovModel").attr("FACTOR_MODEL_DAILY"),
             py::arg("factor_risk_aversion") = 1.0, py::arg("specific_risk_aversion") = 1.0,
-            py::arg("solver") = py::none(), py::arg("risk_model") = self.get("RiskModel").attr("V1"),
+            py::arg("solver") = py::none(),
+            py::arg("risk_model") = self.get("RiskModel").attr("V1"),
             core::var_keyword("solver_options"));
 }
