@@ -39,8 +39,8 @@ py::object to_date(const py::object& dt) {
   }
   py::object type =
       py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(dt.ptr())));
-  core::raise(mod().get("InvalidArgument")(
-      percent_format("expect a datetime like object, got %r(%r)", py::make_tuple(type, dt))));
+  const char* tmpl = "expect a datetime like object, got %r(%r)";
+  core::raise_invalid_argument(mod(), tmpl, percent_format(tmpl, py::make_tuple(type, dt)));
 }
 
 py::object ensure_date_str(const py::object& date) {
