@@ -7,6 +7,7 @@
 
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
+#include "core/function.hpp"
 #include "core/module.hpp"
 #include "core/ops.hpp"
 #include "core/returns.hpp"
@@ -35,35 +36,11 @@ constexpr const char* kGetExpectedReturnsDoc = R"(
         :return: float
         )";
 
-// C++ functions take no attributes, so `abstractmethod` cannot mark them. The base's methods are
-// therefore wrapped in a small descriptor that binds to an instance like a function does and
-// forwards the call; `abstractmethod` marks the wrapper. The wrapper's class is not a module name.
-void markable_init(const py::object& self, const py::object& func, const py::object& qualname) {
-  core::set_attr(self, "__wrapped__", func);
-  core::set_attr(self, "__name__", func.attr("__name__"));
-  core::set_attr(self, "__qualname__", qualname);
-  core::set_attr(self, "__module__", mod().name());
-  core::set_attr(self, "__doc__", func.attr("__doc__"));
-}
-
-py::object markable_get(const py::object& self, const py::object& obj,
-                        const py::object& /*owner*/) {
-  if (obj.is_none()) return self;
-  return py::module_::import("types").attr("MethodType")(self, obj);
-}
-
-py::object markable_call(const py::object& self, const py::args& args, const py::kwargs& kwargs) {
-  return self.attr("__wrapped__")(*args, **kwargs);
-}
-
-// `abstractmethod(<C++ function>)`, ready to be a method of `cls_name`.
+// `abstractmethod(<C++ function>)`, a method of OptimizeBenchmark.
 template <typename F, typename... Extra>
-py::object abstract_method(const py::object& markable, const char* cls_name, const char* name,
-                           F&& f, const Extra&... extra) {
-  py::options options;
-  options.disable_function_signatures();
-  py::object func = py::cpp_function(std::forward<F>(f), py::name(name), py::arg("self"), extra...);
-  py::object method = markable(func, py::str(std::string(cls_name) + "." + name));
+py::object abstract_method(const char* name, F&& f, const Extra&... extra) {
+  py::object method = core::function(mod(), std::string("OptimizeBenchmark.") + name, core::kMethod,
+                                     std::forward<F>(f), extra...);
   return mod().get("abstractmethod")(method);
 }
 
@@ -121,19 +98,13 @@ PYBIND11_MODULE(benchmark, m) {
   self.import_from("morvane.exception", "InvalidArgument");
 
   py::object type = py::module_::import("builtins").attr("type");
-  py::object markable =
-      core::ClassBuilder(self, "abstract_cpp_method", type)
-          .init(&markable_init, py::arg("func"), py::arg("qualname"))
-          .method("__get__", &markable_get, py::arg("obj"), py::arg("owner") = py::none())
-          .method("__call__", &markable_call)
-          .cls();
   py::object base =
       core::ClassBuilder(self, "OptimizeBenchmark", type, py::tuple(), "自定义基准抽象类")
-          .attr("get_weight", abstract_method(markable, "OptimizeBenchmark", "get_weight",
-                                              &core::not_implemented<py::object, py::object>,
-                                              py::arg("date"), py::doc(kGetWeightDoc)))
+          .attr("get_weight",
+                abstract_method("get_weight", &core::not_implemented<py::object, py::object>,
+                                py::arg("date"), py::doc(kGetWeightDoc)))
           .attr("get_expected_returns",
-                abstract_method(markable, "OptimizeBenchmark", "get_expected_returns",
+                abstract_method("get_expected_returns",
                                 &core::not_implemented<py::object, py::object, py::object>,
                                 py::arg("date"), py::arg("window") = 252,
                                 py::doc(kGetExpectedReturnsDoc)))

@@ -6,6 +6,7 @@
 #include "core/classbuilder.hpp"
 #include "core/describe.hpp"
 #include "core/errors.hpp"
+#include "core/function.hpp"
 #include "core/series.hpp"
 
 namespace morvane::constraints {
@@ -123,15 +124,13 @@ py::object define_base(const core::Module& self) {
           .finish();
 
   // Small module functions carry no docstring, as in a Python module.
-  py::options options;
-  options.disable_function_signatures();
-  py::module_ m = self.module();
-  m.def(
-      "_ensure_bound",
+  core::def(
+      self, "_ensure_bound",
       [](const py::object& v, const py::object& label) { return ensure_bound(v, label); },
       py::arg("v"), py::arg("label"));
-  m.def("ensure_series", &ensure_series, py::arg("obj"), py::arg("name"));
-  m.def("get_deviation_value", &get_deviation_value, py::arg("benchmark"), py::arg("deviation"));
+  core::def(self, "ensure_series", &ensure_series, py::arg("obj"), py::arg("name"));
+  core::def(self, "get_deviation_value", &get_deviation_value, py::arg("benchmark"),
+            py::arg("deviation"));
   return base;
 }
 

@@ -8,6 +8,7 @@
 #include "core/classbuilder.hpp"
 #include "core/errors.hpp"
 #include "core/exposures.hpp"
+#include "core/function.hpp"
 #include "core/ops.hpp"
 
 namespace morvane::constraints {
@@ -126,12 +127,10 @@ void define_style(const core::Module& self, const py::object& base) {
              py::arg("hard") = true);
   finish_constraint(style, &style_to_constraints);
 
-  py::options options;
-  options.disable_function_signatures();
-  py::module_ m = self.module();
-  m.def("wildcard_style_constraint", &wildcard_style_constraint, py::doc(kWildcardStyleDoc),
-        py::kw_only(), py::arg("exclude") = py::none(), py::arg("lower_limit") = py::none(),
-        py::arg("upper_limit") = py::none(), py::arg("relative") = false, py::arg("hard") = true);
+  core::def(self, "wildcard_style_constraint", &wildcard_style_constraint,
+            py::doc(kWildcardStyleDoc), py::kw_only(), py::arg("exclude") = py::none(),
+            py::arg("lower_limit") = py::none(), py::arg("upper_limit") = py::none(),
+            py::arg("relative") = false, py::arg("hard") = true);
 }
 
 }  // namespace morvane::constraints

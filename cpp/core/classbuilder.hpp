@@ -11,8 +11,9 @@
 // The class is created by calling the metaclass, so it has exactly that metaclass, an ordinary
 // `__dict__` for its instances, `__module__`/`__qualname__` for pickling, and a Python subclass
 // may define its own `__init__` without calling ours. The C++ callables take `self` as their first
-// parameter, which gets no `py::arg`. Docstrings are kept exactly as given (no generated
-// signature).
+// parameter, which gets no `py::arg`. Each `__init__`, method and property getter is a
+// Python-like function (core/function.hpp): Python's binding rules and TypeErrors naming
+// `Class.method`, `inspect.signature`, docstrings exactly as given.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <utility>
 
+#include "core/function.hpp"
 #include "core/module.hpp"
 
 namespace morvane::core {
@@ -31,9 +33,7 @@ class ClassBuilder {
 
   template <typename F, typename... Extra>
   ClassBuilder& init(F&& f, const Extra&... extra) {
-    // pybind11 treats a function *named* __init__ as a constructor of its own types, so the C++
-    // function carries another name and is then installed as the class's __init__.
-    return attach("__init__", function("init", std::forward<F>(f), extra...));
+    return attach("__init__", function("__init__", std::forward<F>(f), extra...));
   }
 
   template <typename F, typename... Extra>
@@ -59,9 +59,7 @@ class ClassBuilder {
  private:
   template <typename F, typename... Extra>
   py::object function(const char* name, F&& f, const Extra&... extra) {
-    py::options options;
-    options.disable_function_signatures();
-    return py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls_), extra...);
+    return core::function(mod_, name_ + "." + name, kMethod, std::forward<F>(f), extra...);
   }
 
   ClassBuilder& attach(const char* name, const py::object& value);

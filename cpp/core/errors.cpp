@@ -30,6 +30,30 @@ void add_note(const py::object& exc, const py::str& note) {
   }
 }
 
+namespace {
+
+// The English note of the template, or None. The note is a help beside the error: when it
+// cannot be read, the caller still gets the error itself.
+py::object english_note(const char* tmpl) {
+  try {
+    return py::module_::import("morvane.messages").attr("note")(py::str(tmpl));
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    return py::none();
+  }
+}
+
+}  // namespace
+
+void raise_invalid_argument(const Module& mod, const char* tmpl, const py::str& message,
+                            const py::error_already_set* context) {
+  py::object exc = mod.get("InvalidArgument")(message);
+  py::object note = english_note(tmpl);
+  if (!note.is_none()) add_note(exc, note);
+  if (context != nullptr) raise_in_handler(exc, *context);
+  raise(exc);
+}
+
 void raise_bare(PyObject* exc_type) {
   py::object exc = py::reinterpret_borrow<py::object>(exc_type)();
   raise(exc);

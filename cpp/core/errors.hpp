@@ -22,10 +22,18 @@ py::str format(const char* tmpl, Args&&... args) {
   return py::str(tmpl).attr("format")(std::forward<Args>(args)...);
 }
 
+// The one function that raises the module's `InvalidArgument`: `message` is the text made from
+// `tmpl`, and the exception gains the template's English note (its meaning and the fix), read
+// from `morvane.messages` now. With `context`, it is raised as if from inside an `except` block
+// handling that error.
+[[noreturn]] void raise_invalid_argument(const Module& mod, const char* tmpl,
+                                         const py::str& message,
+                                         const py::error_already_set* context = nullptr);
+
 // Raises the module's `InvalidArgument` with `template.format(*args)`.
 template <typename... Args>
 [[noreturn]] void invalid_argument(const Module& mod, const char* tmpl, Args&&... args) {
-  raise(mod.get("InvalidArgument")(format(tmpl, std::forward<Args>(args)...)));
+  raise_invalid_argument(mod, tmpl, format(tmpl, std::forward<Args>(args)...));
 }
 
 // Adds `note` to the exception instance `exc`: `exc.add_note(note)` where the interpreter has it

@@ -24,7 +24,7 @@ py::object to_float_bound(const Module& mod, const py::handle& v, bool keep_floa
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
   }
-  raise(mod.get("InvalidArgument")(py::str(tmpl).attr("format")(*fmt_args)));
+  raise_invalid_argument(mod, tmpl, py::str(tmpl).attr("format")(*fmt_args));
 }
 
 bool is_number(const py::handle& v) {

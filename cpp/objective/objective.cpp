@@ -4,6 +4,7 @@
 
 #include "core/describe.hpp"
 #include "core/errors.hpp"
+#include "core/function.hpp"
 #include "core/ops.hpp"
 #include "core/returns.hpp"
 #include "core/series.hpp"
@@ -78,11 +79,7 @@ PYBIND11_MODULE(objective, m) {
   self.import_from("morvane.exception", "OptimizerWarning");
   self.import_from("morvane.const", "STYLE_FACTORS");
 
-  {
-    py::options options;
-    options.disable_function_signatures();
-    m.def("ensure_series", &objective::ensure_series, py::arg("obj"), py::arg("name"));
-  }
+  core::def(self, "ensure_series", &objective::ensure_series, py::arg("obj"), py::arg("name"));
 
   py::object base =
       core::ClassBuilder(self, "OptimizationObjective", self.get("ABCMeta"), py::tuple())

@@ -99,8 +99,8 @@ py::tuple parse_bnds(const py::object& bnds, const py::object& order_book_ids) {
         continue;
       }
       if (e.matches(PyExc_TypeError)) {
-        core::raise_in_handler(
-            mod().get("InvalidArgument")(py::str("上下限应该以 (lower, upper) 的形式指定")), e);
+        const char* malformed = "上下限应该以 (lower, upper) 的形式指定";
+        core::raise_invalid_argument(mod(), malformed, py::str(malformed), &e);
       }
       throw;
     }

@@ -1,8 +1,12 @@
 // The diagnosis of an infeasible problem: which units of the call cannot hold together.
+#include <chrono>
+#include <string>
 #include <vector>
 
+#include "core/errors.hpp"
 #include "core/ops.hpp"
 #include "optimize/optimize.hpp"
+#include "optimize/plan.hpp"
 #include "optimize/units.hpp"
 
 namespace morvane::optimize {
@@ -64,6 +68,30 @@ py::list diagnose(const Units& units, const py::list& hard_constraints, const py
   }
   for (std::size_t i : members) conflicts.append(units.all()[i].key);
   return conflicts;
+}
+
+void raise_infeasible(const py::object& problem, const py::object& result, const Units& units,
+                      const py::list& hard_constraints, const py::dict& options, bool confirmed) {
+  py::object reason = failure_reason(problem, result);
+  const auto started = std::chrono::steady_clock::now();
+  py::list conflicts = diagnose(units, hard_constraints, options, confirmed);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  log_detail("diagnosis of %d units: %f s", py::int_(units.all().size()), seconds);
+  py::object failed = mod().get("OptimizationFailed")(reason);
+  failed.attr("conflicts") = conflicts;
+  std::string note = py::str(reason);
+  if (conflicts.empty()) {
+    note += ": no set of the call's constraints was found that cannot hold together";
+  } else {
+    note += ": these cannot hold together: ";
+    for (std::size_t i = 0; i < conflicts.size(); ++i) {
+      if (i > 0) note += ", ";
+      note += describe(conflicts[i]);
+    }
+  }
+  core::add_note(failed, py::str(note));
+  core::raise(failed);
 }
 
 }  // namespace morvane::optimize

@@ -1,7 +1,9 @@
 // Turning the caller's loose arguments into the exact forms the optimiser works with: enumeration
-// members, dates, date strings and the universe of tradeable stocks.
+// members, dates, date strings and the universe of tradeable stocks; and the first stage of a
+// call, which checks the objective and the benchmark and builds the call's OptimizeHelper.
 #include "core/errors.hpp"
 #include "optimize/optimize.hpp"
+#include "optimize/stages.hpp"
 
 namespace morvane::optimize {
 
@@ -37,8 +39,8 @@ py::object to_date(const py::object& dt) {
   }
   py::object type =
       py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(dt.ptr())));
-  core::raise(mod().get("InvalidArgument")(
-      percent_format("expect a datetime like object, got %r(%r)", py::make_tuple(type, dt))));
+  const char* tmpl = "expect a datetime like object, got %r(%r)";
+  core::raise_invalid_argument(mod(), tmpl, percent_format(tmpl, py::make_tuple(type, dt)));
 }
 
 py::object ensure_date_str(const py::object& date) {
@@ -84,6 +86,66 @@ py::object ensure_order_book_ids(const py::object& order_book_ids, const py::obj
     }
   }
   return py::module_::import("builtins").attr("sorted")(result);
+}
+
+namespace {
+
+bool is_instance_of_any(const py::handle& obj, std::initializer_list<const char*> class_names) {
+  for (const char* name : class_names) {
+    if (py::isinstance(obj, mod().get(name))) return true;
+  }
+  return false;
+}
+
+// The benchmark as an OptimizeBenchmark (an index code becomes an IndexBenchmark), or None.
+py::object normalise_benchmark(const py::object& objective, const py::object& benchmark_arg) {
+  if (benchmark_arg.is_none() &&
+      is_instance_of_any(objective, {"MinTrackingError", "ActiveMeanVariance",
+                                     "MaxInformationRatio", "MinActiveVariance"})) {
+    core::invalid_argument(mod(), "对于目标函数 {}，必须传入 benchmark 参数",
+                           objective.attr("__class__").attr("__name__"));
+  }
+  py::object benchmark = benchmark_arg;
+  if (benchmark.is_none()) return benchmark;
+  if (py::isinstance<py::str>(benchmark)) benchmark = mod().get("IndexBenchmark")(benchmark);
+  if (!py::isinstance(benchmark, mod().get("OptimizeBenchmark"))) {
+    core::invalid_argument(mod(),
+                           "无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；"
+                           "对于自定义基准，请传入一个 OptimizeBenchmark 的对象",
+                           benchmark);
+  }
+  return benchmark;
+}
+
+}  // namespace
+
+Universe normalise_universe(const Arguments& args) {
+  Universe universe;
+  universe.date = mod().get("to_date")(args.date);
+  universe.order_book_ids = mod().get("ensure_order_book_ids")(args.order_book_ids, universe.date);
+  universe.size = py::len(universe.order_book_ids);
+  if (universe.size == 0) core::invalid_argument(mod(), "经过剔除后，股票池为空");
+  return universe;
+}
+
+Inputs normalise(const Arguments& args, Universe universe) {
+  if (!py::isinstance(args.objective, mod().get("OptimizationObjective"))) {
+    core::invalid_argument(mod(), "非法的目标函数");
+  }
+  py::object benchmark = normalise_benchmark(args.objective, args.benchmark);
+  py::object cov_model = mod().get("to_enum")(args.cov_model, mod().get("CovModel"));
+  py::object risk_model = mod().get("to_enum")(args.risk_model, mod().get("RiskModel"));
+  Inputs inputs;
+  inputs.helper = mod().get("OptimizeHelper")(universe.order_book_ids, universe.date, benchmark,
+                                              cov_model, risk_model, args.factor_risk_aversion,
+                                              args.specific_risk_aversion);
+  inputs.universe = std::move(universe);
+  inputs.objective = args.objective;
+  inputs.bnds = args.bnds;
+  inputs.cons = args.cons;
+  inputs.solver = args.solver;
+  inputs.solver_options = args.solver_options;
+  return inputs;
 }
 
 }  // namespace morvane::optimize

@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/function.hpp"
+#include "optimize/stages.hpp"
+
 namespace py = pybind11;
 namespace core = morvane::core;
 namespace opt = morvane::optimize;
@@ -69,11 +72,19 @@ py::object optimize_on_one_store_file(const py::object& order_book_ids, const py
                                       const py::object& specific_risk_aversion,
                                       const py::object& solver, const py::object& risk_model,
                                       const py::kwargs& solver_options) {
-  auto run = [&]() {
-    return portfolio_optimize(order_book_ids, date, objective, bnds, cons, benchmark, cov_model,
-                              factor_risk_aversion, specific_risk_aversion, solver, risk_model,
-                              solver_options);
-  };
+  const Arguments args{order_book_ids,
+                       date,
+                       objective,
+                       bnds,
+                       cons,
+                       benchmark,
+                       cov_model,
+                       factor_risk_aversion,
+                       specific_risk_aversion,
+                       solver,
+                       risk_model,
+                       solver_options};
+  auto run = [&]() { return portfolio_optimize(args); };
   py::object client = mod().get("tarnwick");
   if (!py::hasattr(client, "snapshot")) return run();
   py::object context = client.attr("snapshot")();
@@ -148,25 +159,25 @@ PYBIND11_MODULE(optimize, m) {
   clarabel_fallback_options["equilibrate_enable"] = false;
   self.bind("CLARABEL_FALLBACK_OPTIONS", clarabel_fallback_options);
 
-  py::options options;
-  options.disable_function_signatures();
-  m.def("to_enum", &opt::to_enum, py::arg("v"), py::arg("enum_type"));
-  m.def("to_date", &opt::to_date, py::arg("dt"));
-  m.def("ensure_date_str", &opt::ensure_date_str, py::arg("date"));
-  m.def("ensure_order_book_ids", &opt::ensure_order_book_ids, py::arg("order_book_ids"),
-        py::arg("date"));
-  m.def("ensure_bound", &opt::ensure_bound, py::arg("v"));
-  m.def("parse_bnds", &opt::parse_bnds, py::arg("bnds"), py::arg("order_book_ids"));
+  core::def(self, "to_enum", &opt::to_enum, py::arg("v"), py::arg("enum_type"));
+  core::def(self, "to_date", &opt::to_date, py::arg("dt"));
+  core::def(self, "ensure_date_str", &opt::ensure_date_str, py::arg("date"));
+  core::def(self, "ensure_order_book_ids", &opt::ensure_order_book_ids, py::arg("order_book_ids"),
+            py::arg("date"));
+  core::def(self, "ensure_bound", &opt::ensure_bound, py::arg("v"));
+  core::def(self, "parse_bnds", &opt::parse_bnds, py::arg("bnds"), py::arg("order_book_ids"));
 
   py::object default_objective = self.get("MinVariance")();
   self.bind("DEFAULT_OBJECTIVE", default_objective);
 
   // The defaults are evaluated here, once.
-  m.def("portfolio_optimize", &opt::optimize_on_one_store_file, py::doc(opt::kPortfolioOptimizeDoc),
-        py::arg("order_book_ids"), py::arg("date"), py::arg("objective") = default_objective,
-        py::arg("bnds") = py::none(), py::arg("cons") = py::none(),
-        py::arg("benchmark") = py::none(),
-        py::arg("cov_model") = self.get("CovModel").attr("FACTOR_MODEL_DAILY"),
-        py::arg("factor_risk_aversion") = 1.0, py::arg("specific_risk_aversion") = 1.0,
-        py::arg("solver") = py::none(), py::arg("risk_model") = self.get("RiskModel").attr("V1"));
+  core::def(self, "portfolio_optimize", &opt::optimize_on_one_store_file,
+            py::doc(opt::kPortfolioOptimizeDoc), py::arg("order_book_ids"), py::arg("date"),
+            py::arg("objective") = default_objective, py::arg("bnds") = py::none(),
+            py::arg("cons") = py::none(), py::arg("benchmark") = py::none(),
+            py::arg("cov_model") = self.get("CovModel").attr("FACTOR_MODEL_DAILY"),
+            py::arg("factor_risk_aversion") = 1.0, py::arg("specific_risk_aversion") = 1.0,
+            py::arg("solver") = py::none(),
+            py::arg("risk_model") = self.get("RiskModel").attr("V1"),
+            core::var_keyword("solver_options"));
 }

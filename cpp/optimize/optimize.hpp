@@ -31,14 +31,6 @@ py::object ensure_order_book_ids(const py::object& order_book_ids, const py::obj
 py::object ensure_bound(const py::object& v);
 py::tuple parse_bnds(const py::object& bnds, const py::object& order_book_ids);
 
-// The optimisation.
-py::object portfolio_optimize(const py::object& order_book_ids, const py::object& date,
-                              const py::object& objective, const py::object& bnds,
-                              const py::object& cons, const py::object& benchmark,
-                              const py::object& cov_model, const py::object& factor_risk_aversion,
-                              const py::object& specific_risk_aversion, const py::object& solver,
-                              const py::object& risk_model, const py::kwargs& solver_options);
-
 extern const char* const kPortfolioOptimizeDoc;
 
 }  // namespace morvane::optimize

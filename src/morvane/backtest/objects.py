@@ -12,7 +12,7 @@ and ``cash`` of the transaction limits.
 
 from __future__ import annotations
 
-import re
+import inspect
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -101,14 +101,14 @@ def needs_shares(type_name: str) -> bool:
     return "cash" in _filled(_class("constraints", type_name))
 
 
-def _accepted(error: TypeError) -> dict[str, bool]:
-    """Parameter names listed in a constructor's 'incompatible function arguments' message,
-    each with whether it is required."""
-    found = re.search(r"1\. \(self: object,?(.*?)\) -> None", str(error))
-    if not found:
+def _accepted(cls: type) -> dict[str, bool]:
+    """The parameter names of ``cls``'s constructor, each with whether it is required."""
+    try:
+        parameters = inspect.signature(cls).parameters.values()
+    except (TypeError, ValueError):  # a class whose constructor reports no signature
         return {}
-    params = re.findall(r"(\w+): object( = )?", found.group(1))
-    return {name: not default for name, default in params}
+    named = (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
+    return {p.name: p.default is p.empty for p in parameters if p.kind in named}
 
 
 def _construct(cls: type, arguments: dict[str, Any], filled: dict[str, Any]) -> Any:
@@ -118,15 +118,15 @@ def _construct(cls: type, arguments: dict[str, Any], filled: dict[str, Any]) -> 
         return cls(**arguments, **filled)
     except InvalidArgument as exc:
         raise ValueError(f"{name} refuses its arguments {arguments!r}: {exc}") from None
-    except TypeError as exc:
-        accepted = [a for a in _accepted(exc) if a not in filled]
+    except TypeError:
+        required = _accepted(cls)
+        accepted = [a for a in required if a not in filled]
         unknown = [a for a in arguments if accepted and a not in accepted]
         if unknown:
             raise ValueError(
                 f"{name} has no argument {unknown[0]!r} (= {arguments[unknown[0]]!r}); "
                 f"allowed: {', '.join(accepted)}"
             ) from None
-        required = _accepted(exc)
         missing = [a for a in accepted if required[a] and a not in arguments]
         hint = f"; its arguments: {', '.join(accepted)}" if accepted else ""
         raise ValueError(
