@@ -45,10 +45,14 @@ TARNWICK_LAYERS: list[tuple[str, list[str]]] = [
 ]
 
 MORVANE_LAYERS: list[tuple[str, list[str]]] = [
-    ("base", ["morvane", "morvane.exception", "morvane.const", "morvane.files"]),
+    (
+        "base",
+        ["morvane", "morvane.exception", "morvane.const", "morvane.files", "morvane.messages"],
+    ),
     ("coercion", ["morvane.coerce"]),
     ("risk data", ["morvane.riskdata", "morvane.riskdata.*"]),
     ("helper", ["morvane.helper"]),
+    ("costs", ["morvane.costs"]),
     # extension modules (C++), by name
     (
         "optimiser",
@@ -110,7 +114,12 @@ SUBPACKAGE_LAYERS: dict[str, list[tuple[str, list[str]]]] = {
         ("config", ["morvane.backtest.config"]),
         (
             "walk and files",
-            ["morvane.backtest.engine", "morvane.backtest.files", "morvane.backtest.output"],
+            [
+                "morvane.backtest.costs",
+                "morvane.backtest.engine",
+                "morvane.backtest.files",
+                "morvane.backtest.output",
+            ],
         ),
         ("page and workers", ["morvane.backtest.report", "morvane.backtest.parallel"]),
         ("runner", ["morvane.backtest.runner", "morvane.backtest.progress"]),
