@@ -1,7 +1,8 @@
 """``report.html``: a formatted summary of every strategy; NAV against its benchmark (each
-benchmark drawn once), excess return, drawdown, turnover and costs by kind; the failed rebalances with
-their causes; and per strategy the return attribution and the portfolio report of its last
-successful trade, in one self-contained page whose every chart has an element id of its own."""
+benchmark drawn once), excess return, drawdown, turnover and costs by kind; the failed
+rebalances with their causes; and per strategy the return attribution and the portfolio report
+of its last successful trade, in one self-contained page whose every chart has an element id of
+its own."""
 
 from __future__ import annotations
 
