@@ -66,7 +66,8 @@ def test_every_entry_is_a_text_of_the_code(table: dict[str, Any]) -> None:
 
 
 def guide_rows() -> dict[str, tuple[str, str, str]]:
-    """The guide's message and warning tables: template -> (kind, meaning, fix)."""
+    """The guide's message and warning tables: template -> (kind, meaning, fix), from the first
+    row naming it (the helper's table may repeat an optimiser message with the helper's meaning)."""
     rows, kind = {}, None
     for line in (ROOT / "docs" / "guide.md").read_text(encoding="utf-8").splitlines():
         if line.startswith(("| message |", "| warning |")):
@@ -77,7 +78,7 @@ def guide_rows() -> dict[str, tuple[str, str, str]]:
             first, meaning, fix = (c.strip() for c in line.strip().strip("|").split(" | "))
             found = re.match(r"`([^`]*)`", first)
             if found:
-                rows[found.group(1)] = (kind, meaning, fix)
+                rows.setdefault(found.group(1), (kind, meaning, fix))
     return rows
 
 
