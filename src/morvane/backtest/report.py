@@ -16,7 +16,7 @@ import pandas as pd
 
 from morvane.backtest import costs, failures
 from morvane.backtest.config import Strategy
-from morvane.backtest.output import drawdown
+from morvane.backtest.output import STAT_KEYS, drawdown
 from morvane.files import write_atomic
 
 __all__ = [
@@ -162,16 +162,7 @@ def summary_view(table: pd.DataFrame, navs: dict[str, pd.DataFrame]) -> pd.DataF
             entry["total_return"] = _total(nav["portfolio"])
             entry["benchmark_return"] = _total(nav["benchmark"])
             entry["excess_return"] = entry["total_return"] - entry["benchmark_return"]
-        for key in (
-            "annual_return",
-            "volatility",
-            "tracking_error",
-            "information_ratio",
-            "max_drawdown",
-            "average_turnover",
-            "total_cost",
-            "failed_rebalances",
-        ):
+        for key in STAT_KEYS:
             entry[key] = row.get(key)
         if isinstance(row.get("error"), str):
             entry["error"] = row["error"]
