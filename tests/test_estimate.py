@@ -81,7 +81,7 @@ def _market(n_days: int, n: int, desc_days: list[int], seed: int = 0) -> Market:
 def test_the_regressions_recover_planted_returns_with_the_exposures_in_force() -> None:
     """Each day's return is explained by the exposures of the last descriptor date strictly
     before it; a stock without a return that day is left out of that day's regression."""
-    spec = VERSIONS["v1"]
+    settings = VERSIONS["v1"]
     market = _market(n_days=7, n=45, desc_days=[0, 3])
     codes = market.industries["sws"][0]
     exposures = [
@@ -101,7 +101,7 @@ def test_the_regressions_recover_planted_returns_with_the_exposures_in_force() -
         market.returns[t] = 0.001 * t + f_ind[codes] + x @ f_sty
     market.returns[2, 5] = np.nan
 
-    est = regress(market, spec)
+    est = regress(market, settings)
 
     assert np.isnan(est.factor_returns[0]).all()  # no exposures before the first day
     np.testing.assert_allclose(est.factor_returns[1:], planted[1:], atol=1e-10)
@@ -224,19 +224,19 @@ def _estimate(market: Market, residuals: np.ndarray) -> Estimate:
 
 @pytest.mark.parametrize("version", ["v1", "v2"])
 def test_specific_variances_continued_from_a_state_equal_one_pass(version: str) -> None:
-    spec = VERSIONS[version]
+    settings = VERSIONS[version]
     market = _market(n_days=12, n=25, desc_days=[0])
     residuals = np.random.default_rng(6).normal(0.0, 0.02, (12, 25))
     residuals[0] = np.nan
     residuals[5, :4] = np.nan
-    day, stock, value, _ = specific_variances(market, _estimate(market, residuals), spec)
+    day, stock, value, _ = specific_variances(market, _estimate(market, residuals), settings)
     split = 6
     _, _, _, state = specific_variances(
-        _window(market, 0, split + 1), _estimate(market, residuals[: split + 1]), spec
+        _window(market, 0, split + 1), _estimate(market, residuals[: split + 1]), settings
     )
     later = _window(market, split, 12)
     later.desc_days = np.array([-1])  # the descriptor date before the window, carried
-    d2, s2, v2, _ = specific_variances(later, _estimate(later, residuals[split:]), spec, state)
+    d2, s2, v2, _ = specific_variances(later, _estimate(later, residuals[split:]), settings, state)
     tail = day > split
     np.testing.assert_array_equal(d2 + split, day[tail])
     np.testing.assert_array_equal(s2, stock[tail])
