@@ -44,15 +44,15 @@ def csv_paths(page: Path) -> dict[str, Path]:
 
 def write_csv(report: PortfolioReport, page: Path) -> dict[str, Path]:
     """Write the full holdings (and, with a holding, trades) beside ``page``; their paths."""
-    from morvane.files import write_atomic as write_text
+    from morvane.files import write_atomic
 
     paths = csv_paths(page)
     written = {}
     holdings = report.risk_contributions[report.risk_contributions["weight"] != 0]
-    written["holdings"] = write_text(paths["holdings"], holdings.to_csv(float_format="%.10g"))
+    written["holdings"] = write_atomic(paths["holdings"], holdings.to_csv(float_format="%.10g"))
     trades = trades_table(report, None)
     if trades is not None:
-        written["trades"] = write_text(paths["trades"], trades.to_csv(float_format="%.10g"))
+        written["trades"] = write_atomic(paths["trades"], trades.to_csv(float_format="%.10g"))
     return written
 
 
